@@ -1,0 +1,135 @@
+// usbqrp: the USB printer port layer of the usbkorv backend.
+//
+// One printer port at a time, kept in the process-wide record g_printer.
+// Operations return 0 on success and small negative codes on failure
+// (the Kelpin monitor's own operations return 1 for success, 0 for failure).
+// Every operation writes its progress to the trace log /tmp/usbqrpdrv.log.
+#ifndef USBQRP_H
+#define USBQRP_H
+
+#include <pthread.h>
+#include <stdio.h>
+#include <usb.h>
+
+#include <atomic>
+
+// Result codes of QRP_OpenUsbPort.
+#define QRP_OPENPORT_OK 0
+#define QRP_OPENPORT_ERROR_NORESOURCE (-1)
+#define QRP_OPENPORT_ERROR_NOTFOUND (-2)
+#define QRP_OPENPORT_ERROR_GENERAL (-3)
+#define QRP_OPENPORT_ERROR_UNSUPPORTED (-4)
+
+// Result codes of QRP_ReadUsbPort (there is no -2).
+#define QRP_READPORT_OK 0
+#define QRP_READPORT_ERROR_GENERAL (-1)
+#define QRP_READPORT_ERROR_NODATA (-3)
+
+// Result codes of QRP_WriteUsbPort.
+#define QRP_WRITEPORT_OK 0
+#define QRP_WRITEPORT_ERROR_GENERAL (-1)
+
+// Result codes of QRP_CloseUsbPort.
+#define QRP_CLOSEPORT_OK 0
+#define QRP_CLOSEPORT_ERROR_GENERAL (-1)
+
+// Protocol families.
+#define QRP_FAMILY_OSTREL 0 // USB-to-UART bridge, vendor requests
+#define QRP_FAMILY_KELPIN 1 // CDC modem interface pair, notifications
+
+// Vendor IDs under which the printers are sold.
+#define QRP_VENDOR_KORVANIX 0x2F1C
+#define QRP_VENDOR_MIRELWORKS 0x3A07
+
+// Product IDs, valid under both vendor IDs.
+#define QRP_PRODUCT_TR3000AX 0x0001
+#define QRP_PRODUCT_TR3200AX 0x0003
+#define QRP_PRODUCT_TR090SAX 0x0005
+#define QRP_PRODUCT_TR3500AX 0x0006
+
+// Trace log of the port layer.
+#define QRP_TRACE_LOG_PATH "/tmp/usbqrpdrv.log"
+
+// Timeout of every control request, bulk read and bulk write, in ms.
+#define QRP_READWRITE_TIMEOUT_MS 40000u
+
+// The port layer's device record; one instance, g_printer.
+struct QRP_UsbPort {
+  struct usb_device *device;  // printer chosen by the open
+  usb_dev_handle *handle;     // control requests, bulk reads, Kelpin if 0
+  usb_dev_handle *handle2;    // bulk writes, Kelpin if 1; Ostrel: = handle
+  int opened;                 // 1 once an open has completed
+  int family;                 // QRP_FAMILY_OSTREL or QRP_FAMILY_KELPIN
+  FILE *logFile;              // trace log, open only inside QRP_UsbDebug
+  std::atomic<int> dsrThreadState; // 0 stop/not running, 1 running, 2 ended
+  pthread_t dsrThread;        // the Kelpin DSR monitor thread
+  int dsr;                    // cached Kelpin DSR: 1 ready, 0 not; dsrLock
+  pthread_mutex_t dsrLock;    // guards dsr; lives from set-up to close
+};
+
+// One row of the supported-printer table.
+struct QRP_PrinterModel {
+  unsigned short productId;
+  const char *protocol;       // lower-case protocol name of the device URI
+  int family;
+  const char *fallbackProduct; // make and model when the device has none
+};
+
+extern QRP_UsbPort g_printer;
+extern pthread_mutex_t mutex_usb;
+extern pthread_mutex_t mutex_file;
+
+// Lock wrappers; the lock results are ignored.
+void lock_usb(void);
+void unlock_usb(void);
+void lock_file(void);
+void unlock_file(void);
+
+// Appends one line (text and a newline) to the trace log.
+void QRP_UsbDebug(const char *text);
+
+// Family lookups.
+unsigned int QRP_GetReadWriteTimeout(QRP_UsbPort *port);
+int QRP_GetUSBInterfaceNumber(QRP_UsbPort *port, int which);
+unsigned char QRP_GetReadEP(QRP_UsbPort *port);
+unsigned char QRP_GetWriteEP(QRP_UsbPort *port);
+
+// Supported printers: 1 when the vendor ID is one of ours.
+int QRP_IsSupportedVendor(unsigned short vendorId);
+// The table row of a product ID, or null for an unsupported product.
+const QRP_PrinterModel *QRP_FindModelByProduct(unsigned short productId);
+// The table row of a protocol name (compared ignoring case), or null.
+const QRP_PrinterModel *QRP_FindModelByProtocol(const char *protocol);
+// 1 when the product ID belongs to the given family.
+int QRP_ProductInFamily(unsigned short productId, int family);
+
+// The four port operations (job mode uses open, write and close).
+int QRP_OpenUsbPort(const char *uri, int baudRate);
+int QRP_WriteUsbPort(const unsigned char *buffer, int size);
+int QRP_ReadUsbPort(unsigned char *buffer, int size);
+int QRP_CloseUsbPort(void);
+
+// Inner steps of the open.
+int QRP_OpenUsbDeviceThroughLibusb(QRP_UsbPort *port, int printerId);
+int QRP_Detach_USB_Driver(QRP_UsbPort *port, int interfaceNumber);
+int QRP_ClaimInterface(usb_dev_handle *handle, int interfaceNumber);
+
+// Ostrel family set-up and DSR.
+int QRP_Init_Ostrel(QRP_UsbPort *port, int baudRate);
+int QRP_UsbGetOstrelDSR(QRP_UsbPort *port);
+
+// Kelpin family set-up, control lines and DSR monitor.
+int QRP_Init_Kelpin(QRP_UsbPort *port, int baudRate);
+int QRP_Kelpin_SetBaudrate(QRP_UsbPort *port, int baudRate);
+int QRP_Kelpin_SetCarrierAndPresent(QRP_UsbPort *port, unsigned char carrier,
+                                    unsigned char present);
+int QRP_UsbGetKelpinDSR(QRP_UsbPort *port);
+int QRP_UsbGetKelpinDSR2(QRP_UsbPort *port);
+int QRP_StartKelpinDSRThread(void);
+int QRP_StopKelpinDSRThread(void);
+void *QRP_KelpinThread(void *arg);
+
+// Family-independent DSR query used by the write: 1 ready, 0 busy, <0 error.
+int QRP_UsbGetDSR(QRP_UsbPort *port);
+
+#endif
