@@ -1,0 +1,32 @@
+// Safe opening of the backend's fixed-name log files in /tmp.
+#include "logfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+FILE *QRP_OpenLogFile(const char *path) {
+  if (path == nullptr)
+    return nullptr;
+
+  // O_NONBLOCK: a FIFO planted under the log's name must not block the open.
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK |
+                          O_CLOEXEC,
+                0600);
+  if (fd < 0)
+    return nullptr;
+
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0)
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
+  FILE *stream = fdopen(fd, "a");
+  if (stream == nullptr)
+    close(fd);
+  return stream;
+}

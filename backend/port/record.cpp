@@ -1,0 +1,102 @@
+// The port record g_printer, the process-wide locks, the trace log writer,
+// the family lookups and the table of supported printers.
+#include <string.h>
+#include <strings.h>
+
+#include "logfile.h"
+#include "usbqrp.h"
+
+// Zero-filled at program start: not open, Ostrel family, no monitor.
+QRP_UsbPort g_printer{};
+
+pthread_mutex_t mutex_usb = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t mutex_file = PTHREAD_MUTEX_INITIALIZER;
+
+// Every product ID is valid under both vendor IDs.
+static const QRP_PrinterModel supported_printers[] = {
+    {QRP_PRODUCT_TR3000AX, "tr3000ax", QRP_FAMILY_OSTREL,
+     "Korvanix TR3000AX miniprinter"},
+    {QRP_PRODUCT_TR3200AX, "tr3200ax", QRP_FAMILY_KELPIN,
+     "Korvanix TR3200AX miniprinter"},
+    {QRP_PRODUCT_TR090SAX, "tr090sax", QRP_FAMILY_KELPIN,
+     "Korvanix TR090SAX miniprinter"},
+    {QRP_PRODUCT_TR3500AX, "tr3500ax", QRP_FAMILY_KELPIN,
+     "Korvanix TR3500AX miniprinter"},
+};
+
+void lock_usb(void) { (void)pthread_mutex_lock(&mutex_usb); }
+void unlock_usb(void) { (void)pthread_mutex_unlock(&mutex_usb); }
+void lock_file(void) { (void)pthread_mutex_lock(&mutex_file); }
+void unlock_file(void) { (void)pthread_mutex_unlock(&mutex_file); }
+
+// The file is opened and closed for every line, so each line is on disk
+// when this returns and a lost /tmp never stops the port layer.
+void QRP_UsbDebug(const char *text) {
+  lock_file();
+  if (g_printer.logFile == nullptr)
+    g_printer.logFile = QRP_OpenLogFile(QRP_TRACE_LOG_PATH);
+  if (g_printer.logFile != nullptr) {
+    fprintf(g_printer.logFile, "%s\n", text != nullptr ? text : "(null)");
+    fflush(g_printer.logFile);
+    fclose(g_printer.logFile);
+    g_printer.logFile = nullptr;
+  }
+  unlock_file();
+}
+
+unsigned int QRP_GetReadWriteTimeout(QRP_UsbPort *port) {
+  (void)port;
+  return QRP_READWRITE_TIMEOUT_MS;
+}
+
+int QRP_GetUSBInterfaceNumber(QRP_UsbPort *port, int which) {
+  if (port->family == QRP_FAMILY_KELPIN)
+    return which == 0 ? 0 : 1;
+
+  // The bridge has one interface: take its number from the descriptors
+  // that libusb read during enumeration.
+  const struct usb_device *device = port->device;
+  if (device == nullptr || device->config == nullptr ||
+      device->config[0].interface == nullptr ||
+      device->config[0].interface[0].altsetting == nullptr)
+    return 0;
+  return device->config[0].interface[0].altsetting[0].bInterfaceNumber;
+}
+
+unsigned char QRP_GetReadEP(QRP_UsbPort *port) {
+  return port->family == QRP_FAMILY_KELPIN ? 0x82 : 0x01;
+}
+
+unsigned char QRP_GetWriteEP(QRP_UsbPort *port) {
+  (void)port;
+  return 0x01;
+}
+
+int QRP_IsSupportedVendor(unsigned short vendorId) {
+  return vendorId == QRP_VENDOR_KORVANIX || vendorId == QRP_VENDOR_MIRELWORKS;
+}
+
+const QRP_PrinterModel *QRP_FindModelByProduct(unsigned short productId) {
+  for (const QRP_PrinterModel &model : supported_printers)
+    if (model.productId == productId)
+      return &model;
+  return nullptr;
+}
+
+const QRP_PrinterModel *QRP_FindModelByProtocol(const char *protocol) {
+  if (protocol == nullptr)
+    return nullptr;
+  for (const QRP_PrinterModel &model : supported_printers)
+    if (strcasecmp(model.protocol, protocol) == 0)
+      return &model;
+  return nullptr;
+}
+
+int QRP_ProductInFamily(unsigned short productId, int family) {
+  const QRP_PrinterModel *model = QRP_FindModelByProduct(productId);
+  if (model == nullptr)
+    return 0;
+  // The lookups treat any family other than Kelpin like Ostrel.
+  int wanted = family == QRP_FAMILY_KELPIN ? QRP_FAMILY_KELPIN : QRP_FAMILY_OSTREL;
+  return model->family == wanted;
+}
