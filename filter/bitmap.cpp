@@ -1,0 +1,348 @@
+// Bitmap records: creation, release, reading and writing BMP files, and the
+// module's last-error code with its texts.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bitmap.h"
+#include "bitmap_internal.h"
+
+namespace {
+
+BMP_ERROR_CODE BMP_LAST_ERROR_CODE = BMP_ERR_NONE;
+
+const char* const BMP_ERROR_STRING[9] = {
+    "",
+    "General error",
+    "Could not allocate enough memory to complete the operation",
+    "File input/output error",
+    "File not found",
+    "File is not a supported BMP variant (must be uncompressed 8, 24 or 32 BPP)",
+    "File is not a valid BMP image",
+    "An argument is invalid or out of range",
+    "The requested action is not compatible with the BMP's type",
+};
+
+constexpr uint16_t kMagic = 0x4D42;
+constexpr uint64_t kHeaderBytes = 54;
+constexpr uint64_t kPaletteBytes = 1024;
+constexpr uint64_t kInfoHeaderSize = 40;
+// The format stores width and height as signed 32-bit numbers and the
+// sizes as unsigned 32-bit ones.
+constexpr uint64_t kDimensionLimit = 0x80000000u;
+constexpr uint64_t kSizeLimit = 0xFFFFFFFFu;
+// Growth step for pixel data from a pipe, whose length is not known ahead.
+constexpr uint64_t kStreamChunk = 1u << 20;
+
+void release(BMP* bmp) {
+  free(bmp->palette);
+  free(bmp->data);
+  free(bmp);
+}
+
+bool depth_supported(uint64_t bitsPerPixel) {
+  return bitsPerPixel == 8 || bitsPerPixel == 24 || bitsPerPixel == 32;
+}
+
+// Reads exactly `size` bytes into a new block. A regular file too short
+// for them is refused before anything is allocated; a pipe is read in
+// growing steps, so a header that claims gigabytes costs nothing when the
+// data never comes. Result 0, 2 (no memory) or 6 (short).
+BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
+  *block = nullptr;
+  struct stat st;
+  if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
+    long position = ftell(stream);
+    if (position < 0 || st.st_size < position ||
+        static_cast<uint64_t>(st.st_size - position) < size) {
+      return BMP_ERR_INVALID_FILE;
+    }
+    uint8_t* data = static_cast<uint8_t*>(malloc(size != 0 ? size : 1));
+    if (data == nullptr) {
+      return BMP_ERR_NO_MEMORY;
+    }
+    if (fread(data, 1, size, stream) != size) {
+      free(data);
+      return BMP_ERR_INVALID_FILE;
+    }
+    *block = data;
+    return BMP_ERR_NONE;
+  }
+
+  uint8_t* data = nullptr;
+  uint64_t capacity = 0;
+  uint64_t filled = 0;
+  do {
+    if (filled == capacity) {
+      uint64_t grown = capacity < kStreamChunk ? kStreamChunk : capacity * 2;
+      if (grown > size) {
+        grown = size != 0 ? size : 1;
+      }
+      uint8_t* bigger = static_cast<uint8_t*>(realloc(data, grown));
+      if (bigger == nullptr) {
+        free(data);
+        return BMP_ERR_NO_MEMORY;
+      }
+      data = bigger;
+      capacity = grown;
+    }
+    uint64_t want = (capacity < size ? capacity : size) - filled;
+    size_t got = fread(data + filled, 1, want, stream);
+    filled += got;
+    if (got < want) {
+      free(data);
+      return BMP_ERR_INVALID_FILE;
+    }
+  } while (filled < size);
+  *block = data;
+  return BMP_ERR_NONE;
+}
+
+}  // namespace
+
+void bmp_set_error(BMP_ERROR_CODE code) {
+  BMP_LAST_ERROR_CODE = code;
+}
+
+BMP_ERROR_CODE BMP_GetError() {
+  return BMP_LAST_ERROR_CODE;
+}
+
+const char* BMP_GetErrorDescription() {
+  if (BMP_LAST_ERROR_CODE >= 1 && BMP_LAST_ERROR_CODE <= 8) {
+    return BMP_ERROR_STRING[BMP_LAST_ERROR_CODE];
+  }
+  return nullptr;
+}
+
+int ReadUINT(uint64_t* destination, FILE* stream) {
+  if (destination == nullptr || stream == nullptr) {
+    return 0;
+  }
+  uint8_t b[4];
+  if (fread(b, 4, 1, stream) != 1) {
+    return 0;
+  }
+  // Unsigned throughout: a stored value of 2^31 or more stays below 2^32.
+  *destination = static_cast<uint64_t>(b[0]) | static_cast<uint64_t>(b[1]) << 8 |
+                 static_cast<uint64_t>(b[2]) << 16 | static_cast<uint64_t>(b[3]) << 24;
+  return 1;
+}
+
+int ReadUSHORT(uint16_t* destination, FILE* stream) {
+  if (destination == nullptr || stream == nullptr) {
+    return 0;
+  }
+  uint8_t b[2];
+  if (fread(b, 2, 1, stream) != 1) {
+    return 0;
+  }
+  *destination = static_cast<uint16_t>(b[0] | b[1] << 8);
+  return 1;
+}
+
+int WriteUINT(uint64_t value, FILE* stream) {
+  if (stream == nullptr) {
+    return 0;
+  }
+  const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return fwrite(b, 4, 1, stream) == 1 ? 1 : 0;
+}
+
+int WriteUSHORT(uint16_t value, FILE* stream) {
+  if (stream == nullptr) {
+    return 0;
+  }
+  const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+  return fwrite(b, 2, 1, stream) == 1 ? 1 : 0;
+}
+
+BMP_ERROR_CODE ReadHeader(BMP* bmp, FILE* stream) {
+  if (bmp == nullptr || stream == nullptr) {
+    return BMP_ERR_INVALID_ARGUMENT;
+  }
+  if (ReadUSHORT(&bmp->magic, stream) && ReadUINT(&bmp->fileSize, stream) &&
+      ReadUSHORT(&bmp->reserved1, stream) && ReadUSHORT(&bmp->reserved2, stream) &&
+      ReadUINT(&bmp->dataOffset, stream) && ReadUINT(&bmp->headerSize, stream) &&
+      ReadUINT(&bmp->width, stream) && ReadUINT(&bmp->height, stream) &&
+      ReadUSHORT(&bmp->planes, stream) && ReadUSHORT(&bmp->bitsPerPixel, stream) &&
+      ReadUINT(&bmp->compression, stream) && ReadUINT(&bmp->imageSize, stream) &&
+      ReadUINT(&bmp->xPixelsPerMeter, stream) && ReadUINT(&bmp->yPixelsPerMeter, stream) &&
+      ReadUINT(&bmp->colorsUsed, stream) && ReadUINT(&bmp->colorsImportant, stream)) {
+    return BMP_ERR_NONE;
+  }
+  return BMP_ERR_IO;
+}
+
+BMP_ERROR_CODE WriteHeader(BMP* bmp, FILE* stream) {
+  if (bmp == nullptr || stream == nullptr) {
+    return BMP_ERR_INVALID_ARGUMENT;
+  }
+  if (WriteUSHORT(bmp->magic, stream) && WriteUINT(bmp->fileSize, stream) &&
+      WriteUSHORT(bmp->reserved1, stream) && WriteUSHORT(bmp->reserved2, stream) &&
+      WriteUINT(bmp->dataOffset, stream) && WriteUINT(bmp->headerSize, stream) &&
+      WriteUINT(bmp->width, stream) && WriteUINT(bmp->height, stream) &&
+      WriteUSHORT(bmp->planes, stream) && WriteUSHORT(bmp->bitsPerPixel, stream) &&
+      WriteUINT(bmp->compression, stream) && WriteUINT(bmp->imageSize, stream) &&
+      WriteUINT(bmp->xPixelsPerMeter, stream) && WriteUINT(bmp->yPixelsPerMeter, stream) &&
+      WriteUINT(bmp->colorsUsed, stream) && WriteUINT(bmp->colorsImportant, stream)) {
+    return BMP_ERR_NONE;
+  }
+  return BMP_ERR_IO;
+}
+
+BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
+  if (width == 0 || height == 0) {
+    bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
+    return nullptr;
+  }
+  if (!depth_supported(bitsPerPixel)) {
+    bmp_set_error(BMP_ERR_UNSUPPORTED);
+    return nullptr;
+  }
+  // Only sizes the file's 32-bit fields can hold: no wrapped size in a
+  // written header.
+  const uint64_t paletteBytes = bitsPerPixel == 8 ? kPaletteBytes : 0;
+  if (width >= kDimensionLimit || height >= kDimensionLimit) {
+    bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
+    return nullptr;
+  }
+  const uint64_t rowSize = bmp_padded_row_size(width, bitsPerPixel);
+  const uint64_t imageSize = rowSize * height;
+  if (imageSize > kSizeLimit - kHeaderBytes - paletteBytes) {
+    bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
+    return nullptr;
+  }
+
+  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  if (bmp == nullptr) {
+    bmp_set_error(BMP_ERR_NO_MEMORY);
+    return nullptr;
+  }
+  bmp->magic = kMagic;
+  bmp->headerSize = kInfoHeaderSize;
+  bmp->planes = 1;
+  bmp->width = width;
+  bmp->height = height;
+  bmp->bitsPerPixel = bitsPerPixel;
+  bmp->imageSize = imageSize;
+  bmp->dataOffset = kHeaderBytes + paletteBytes;
+  bmp->fileSize = imageSize + kHeaderBytes + paletteBytes;
+
+  if (bitsPerPixel == 8) {
+    bmp->palette = static_cast<uint8_t*>(calloc(kPaletteBytes, 1));
+    if (bmp->palette == nullptr) {
+      release(bmp);
+      bmp_set_error(BMP_ERR_NO_MEMORY);
+      return nullptr;
+    }
+  }
+  bmp->data = static_cast<uint8_t*>(calloc(imageSize, 1));
+  if (bmp->data == nullptr) {
+    release(bmp);
+    bmp_set_error(BMP_ERR_NO_MEMORY);
+    return nullptr;
+  }
+  bmp_set_error(BMP_ERR_NONE);
+  return bmp;
+}
+
+void BMP_Free(BMP* bmp) {
+  if (bmp == nullptr) {
+    return;
+  }
+  release(bmp);
+  bmp_set_error(BMP_ERR_NONE);
+}
+
+BMP* BMP_ReadFile(const char* path) {
+  if (path == nullptr) {
+    bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
+    return nullptr;
+  }
+  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  if (bmp == nullptr) {
+    bmp_set_error(BMP_ERR_NO_MEMORY);
+    return nullptr;
+  }
+  FILE* stream = fopen(path, "rb");
+  if (stream == nullptr) {
+    release(bmp);
+    bmp_set_error(BMP_ERR_NOT_FOUND);
+    return nullptr;
+  }
+
+  BMP_ERROR_CODE code = BMP_ERR_NONE;
+  if (ReadHeader(bmp, stream) != BMP_ERR_NONE || bmp->magic != kMagic) {
+    code = BMP_ERR_INVALID_FILE;
+  } else if (!depth_supported(bmp->bitsPerPixel) || bmp->compression != 0 ||
+             bmp->headerSize != kInfoHeaderSize) {
+    code = BMP_ERR_UNSUPPORTED;
+  } else if (bmp->width >= kDimensionLimit || bmp->height >= kDimensionLimit) {
+    // Negative (top-down) heights and widths: no such variant here.
+    code = BMP_ERR_UNSUPPORTED;
+  } else {
+    // 0 is the format's "work it out" for uncompressed data; anything else
+    // must cover every row, so pixel access stays inside the block.
+    const uint64_t needed = bmp_padded_row_size(bmp->width, bmp->bitsPerPixel) * bmp->height;
+    if (bmp->imageSize == 0) {
+      bmp->imageSize = needed;
+    } else if (bmp->imageSize < needed) {
+      code = BMP_ERR_INVALID_FILE;
+    }
+  }
+
+  if (code == BMP_ERR_NONE && bmp->bitsPerPixel == 8) {
+    bmp->palette = static_cast<uint8_t*>(malloc(kPaletteBytes));
+    if (bmp->palette == nullptr) {
+      code = BMP_ERR_NO_MEMORY;
+    } else if (fread(bmp->palette, 1, kPaletteBytes, stream) != kPaletteBytes) {
+      code = BMP_ERR_INVALID_FILE;
+    }
+  }
+  if (code == BMP_ERR_NONE) {
+    code = read_block(stream, bmp->imageSize, &bmp->data);
+  }
+  fclose(stream);
+  if (code != BMP_ERR_NONE) {
+    release(bmp);
+    bmp_set_error(code);
+    return nullptr;
+  }
+  bmp_set_error(BMP_ERR_NONE);
+  return bmp;
+}
+
+void BMP_WriteFile(BMP* bmp, const char* path) {
+  if (path == nullptr) {
+    bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
+    return;
+  }
+  FILE* stream = fopen(path, "wb");
+  if (stream == nullptr) {
+    bmp_set_error(BMP_ERR_NOT_FOUND);
+    return;
+  }
+  BMP_ERROR_CODE code = BMP_ERR_NONE;
+  if (WriteHeader(bmp, stream) != BMP_ERR_NONE) {
+    code = BMP_ERR_IO;
+  } else if (bmp->palette != nullptr &&
+             fwrite(bmp->palette, 1, kPaletteBytes, stream) != kPaletteBytes) {
+    code = BMP_ERR_IO;
+  } else if (bmp->imageSize != 0 &&
+             fwrite(bmp->data, 1, bmp->imageSize, stream) != bmp->imageSize) {
+    code = BMP_ERR_IO;
+  }
+  // What stays in the stream's buffer can still fail to arrive (a reader
+  // that went away): that is a failed write too, not a success.
+  if (fflush(stream) != 0 && code == BMP_ERR_NONE) {
+    code = BMP_ERR_IO;
+  }
+  if (fclose(stream) != 0 && code == BMP_ERR_NONE) {
+    code = BMP_ERR_IO;
+  }
+  bmp_set_error(code);
+}

@@ -1,0 +1,6 @@
+// Entry of the CUPS filter korvbmpthreshold.
+#include "filter.h"
+
+int main(int argc, char** argv) {
+  return filter_main(argc, argv);
+}
