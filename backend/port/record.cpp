@@ -1,8 +1,10 @@
 // The port record g_printer, the process-wide locks, the trace log writer,
 // the family lookups and the table of supported printers.
+#include <stdarg.h>
 #include <string.h>
 #include <strings.h>
 
+#include "internal.h"
 #include "logfile.h"
 #include "usbqrp.h"
 
@@ -42,6 +44,15 @@ void QRP_UsbDebug(const char *text) {
     g_printer.logFile = nullptr;
   }
   unlock_file();
+}
+
+void QRP_UsbDebugf(const char *format, ...) {
+  char line[QRP_TRACE_LINE_SIZE];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, QRP_TRACE_LINE_SIZE - 1, format, args);
+  va_end(args);
+  QRP_UsbDebug(line);
 }
 
 unsigned int QRP_GetReadWriteTimeout(QRP_UsbPort *port) {
