@@ -1,0 +1,39 @@
+// libFuzzer target for the device URI parser of the port layer.
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "uri.h"
+#include "usbqrp.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string text(reinterpret_cast<const char *>(data), size);
+  QRP_UriParts parts;
+  int status = QRP_ParseUri(text.c_str(), &parts);
+
+  // Every field stays a terminated text within its buffer, never longer
+  // than the URI's first 255 characters.
+  size_t uri_length = strnlen(parts.uri, sizeof parts.uri);
+  if (uri_length > QRP_URI_MAX_LENGTH ||
+      strnlen(parts.method, sizeof parts.method) > uri_length ||
+      strnlen(parts.resource, sizeof parts.resource) > uri_length ||
+      strnlen(parts.protocol, sizeof parts.protocol) > uri_length ||
+      strnlen(parts.printerIdText, sizeof parts.printerIdText) > uri_length)
+    abort();
+  if (strncmp(parts.uri, text.c_str(), uri_length) != 0)
+    abort();
+  if (status < QRP_URI_OK || status > QRP_URI_BAD_PRINTERID)
+    abort();
+  if (status == QRP_URI_OK) {
+    if (parts.printerId < 1 || parts.printerId > 99)
+      abort();
+    if (strncmp(parts.method, "usbkorv", 7) != 0)
+      abort();
+    const QRP_PrinterModel *model = QRP_FindModelByProtocol(parts.protocol);
+    if (model == nullptr || model->family != parts.family)
+      abort();
+  }
+  return 0;
+}
