@@ -1,5 +1,6 @@
 // Bitmap records: creation, release, reading and writing BMP files, and the
 // module's last-error code with its texts.
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -36,6 +37,27 @@ constexpr uint64_t kSizeLimit = 0xFFFFFFFFu;
 // Growth step for pixel data from a pipe, whose length is not known ahead.
 constexpr uint64_t kStreamChunk = 1u << 20;
 
+// Pixel blocks of whole images are large: put them in huge pages where
+// the system offers them on request, which saves thousands of page faults
+// per image. The block is released with free() like any other.
+constexpr uint64_t kHugePage = 2u << 20;
+uint8_t* allocate_pixels(uint64_t size, bool zeroed) {
+  if (size < 2 * kHugePage) {
+    return static_cast<uint8_t*>(zeroed ? calloc(size != 0 ? size : 1, 1)
+                                        : malloc(size != 0 ? size : 1));
+  }
+  const uint64_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+  void* block = nullptr;
+  if (posix_memalign(&block, kHugePage, rounded) != 0) {
+    return nullptr;
+  }
+  madvise(block, rounded, MADV_HUGEPAGE);
+  if (zeroed) {
+    memset(block, 0, size);
+  }
+  return static_cast<uint8_t*>(block);
+}
+
 void release(BMP* bmp) {
   free(bmp->palette);
   free(bmp->data);
@@ -59,7 +81,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
         static_cast<uint64_t>(st.st_size - position) < size) {
       return BMP_ERR_INVALID_FILE;
     }
-    uint8_t* data = static_cast<uint8_t*>(malloc(size != 0 ? size : 1));
+    uint8_t* data = allocate_pixels(size, false);
     if (data == nullptr) {
       return BMP_ERR_NO_MEMORY;
     }
@@ -240,7 +262,7 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
       return nullptr;
     }
   }
-  bmp->data = static_cast<uint8_t*>(calloc(imageSize, 1));
+  bmp->data = allocate_pixels(imageSize, true);
   if (bmp->data == nullptr) {
     release(bmp);
     bmp_set_error(BMP_ERR_NO_MEMORY);

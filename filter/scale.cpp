@@ -1,5 +1,6 @@
 // The scale pass: every output pixel takes the top-left pixel of its
 // factor x factor block of the input.
+#include <cstring>
 #include <vector>
 
 #include "filter.h"
@@ -22,6 +23,32 @@ uint64_t scaled_coordinate(uint64_t index, float factor) {
   return static_cast<uint64_t>(static_cast<float>(index) * factor);
 }
 
+namespace {
+
+// One output row from one input row: `columns` holds the source column of
+// each output column; the first `inside` of them lie within the input.
+template <unsigned Bytes>
+void copy_row(const uint8_t* in, uint8_t* out, const uint64_t* columns, uint64_t inside) {
+  for (uint64_t i = 0; i < inside; ++i, out += 3) {
+    const uint8_t* p = in + columns[i] * Bytes;
+    out[0] = p[0];
+    out[1] = p[1];
+    out[2] = p[2];
+  }
+}
+
+void copy_row_indexed(const uint8_t* in, uint8_t* out, const uint64_t* columns,
+                      uint64_t inside, const uint8_t (*colours)[3]) {
+  for (uint64_t i = 0; i < inside; ++i, out += 3) {
+    const uint8_t* c = colours[in[columns[i]]];
+    out[0] = c[0];
+    out[1] = c[1];
+    out[2] = c[2];
+  }
+}
+
+}  // namespace
+
 void scale_pass(BMP* input, BMP* output, float factor) {
   const uint64_t outWidth = BMP_GetWidth(output);
   const uint64_t outHeight = BMP_GetHeight(output);
@@ -31,14 +58,17 @@ void scale_pass(BMP* input, BMP* output, float factor) {
   const uint64_t inWidth = BMP_GetWidth(input);
   const uint64_t inHeight = BMP_GetHeight(input);
   const uint16_t depth = BMP_GetDepth(input);
-  const uint64_t bytes = depth / 8u;
 
-  // Source column of every output column; the input width for those past
-  // its right edge, which stay white (blank paper).
+  // Source column of every output column. They only grow, so the columns
+  // past the input's right edge, which stay white (blank paper), are the
+  // last ones.
   std::vector<uint64_t> columns(outWidth);
+  uint64_t inside = 0;
   for (uint64_t i = 0; i < outWidth; ++i) {
-    const uint64_t x = scaled_coordinate(i, factor);
-    columns[i] = x < inWidth ? x : inWidth;
+    columns[i] = scaled_coordinate(i, factor);
+    if (columns[i] < inWidth) {
+      inside = i + 1;
+    }
   }
   // Blue, green, red of each palette index of an 8-bit input.
   uint8_t colours[256][3] = {};
@@ -56,21 +86,19 @@ void scale_pass(BMP* input, BMP* output, float factor) {
     }
     const uint64_t y = scaled_coordinate(j, factor);
     const uint8_t* in = y < inHeight ? BMP_GetRow(input, y) : nullptr;
-    for (uint64_t i = 0; i < outWidth; ++i, out += 3) {
-      const uint64_t x = columns[i];
-      if (in == nullptr || x >= inWidth) {
-        out[0] = out[1] = out[2] = 255;
-      } else if (depth == 8) {
-        const uint8_t* c = colours[in[x]];
-        out[0] = c[0];
-        out[1] = c[1];
-        out[2] = c[2];
+    uint64_t done = 0;
+    if (in != nullptr) {
+      done = inside;
+      if (depth == 8) {
+        copy_row_indexed(in, out, columns.data(), inside, colours);
+      } else if (depth == 24) {
+        copy_row<3>(in, out, columns.data(), inside);
+      } else if (depth == 32) {
+        copy_row<4>(in, out, columns.data(), inside);
       } else {
-        const uint8_t* p = in + x * bytes;
-        out[0] = p[0];
-        out[1] = p[1];
-        out[2] = p[2];
+        done = 0;
       }
     }
+    memset(out + 3 * done, 255, 3 * (outWidth - done));
   }
 }

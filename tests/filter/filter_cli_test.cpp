@@ -5,7 +5,7 @@
 
 #include <csignal>
 #include <fstream>
-#include <regex>
+#include <stdexcept>
 #include <sstream>
 
 #include "run_program.h"
@@ -48,8 +48,14 @@ std::string ppd_with_model(const TempDir& dir, const std::string& model) {
   std::ifstream in(kPpd58);
   std::stringstream text;
   text << in.rdbuf();
-  const std::string changed = std::regex_replace(
-      text.str(), std::regex("\\*cupsModelNumber: [-0-9]+"), "*cupsModelNumber: " + model);
+  std::string changed = text.str();
+  const std::string key = "*cupsModelNumber: ";
+  const size_t start = changed.find(key);
+  if (start == std::string::npos) {
+    throw std::runtime_error("no model number in " + kPpd58);
+  }
+  const size_t end = changed.find('\n', start);
+  changed.replace(start, end - start, key + model);
   const std::string path = dir.path("model" + model + ".ppd");
   std::ofstream(path) << changed;
   return path;
