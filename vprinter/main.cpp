@@ -33,6 +33,7 @@ struct Options {
   std::string transcript;
   std::string capture_dir;
   std::string preload;
+  std::string argv0; // argv[0] for the command, e.g. a CUPS device URI
   std::vector<std::string> command;
 };
 
@@ -45,6 +46,7 @@ void usage(FILE *out) {
           "  --config FILE       add the printers of a config file ([name] sections)\n"
           "  --transcript FILE   append one line per event to FILE\n"
           "  --capture-dir DIR   write each printer's bulk OUT bytes to DIR/<name>.bin\n"
+          "  --argv0 TEXT        run the command with this argv[0]\n"
           "  --preload PATH      the umockdev preload library (default %s)\n"
           "  --help              this text\n",
           kDefaultPreload);
@@ -164,6 +166,8 @@ int parse_args(int argc, char **argv, Options &o) {
       o.transcript = v;
     } else if (value("--capture-dir", v)) {
       o.capture_dir = v;
+    } else if (value("--argv0", v)) {
+      o.argv0 = v;
     } else if (value("--preload", v)) {
       o.preload = v;
     } else {
@@ -369,6 +373,11 @@ int main(int argc, char **argv) {
     }
   }
 
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    usbfs_note_sockets();
+  }
+
   int status = 0;
   if (o.serve) {
     printf("UMOCKDEV_DIR=%s\n", root.c_str());
@@ -405,6 +414,9 @@ int main(int argc, char **argv) {
     for (auto &e : env)
       envp.push_back(e.data());
     envp.push_back(nullptr);
+    std::string program = o.command[0];
+    if (!o.argv0.empty())
+      o.command[0] = o.argv0;
     for (auto &a : o.command)
       args.push_back(a.data());
     args.push_back(nullptr);
@@ -412,8 +424,8 @@ int main(int argc, char **argv) {
     if (child == 0) {
       sigprocmask(SIG_UNBLOCK, &mask, nullptr);
       signal(SIGPIPE, SIG_DFL);
-      execvpe(args[0], args.data(), envp.data());
-      fprintf(stderr, "vprinter: cannot run %s: %s\n", args[0], strerror(errno));
+      execvpe(program.c_str(), args.data(), envp.data());
+      fprintf(stderr, "vprinter: cannot run %s: %s\n", program.c_str(), strerror(errno));
       _exit(127);
     }
     if (child < 0) {

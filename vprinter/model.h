@@ -50,6 +50,10 @@ struct Client {
   bool reap_waiting = false;
   bool reap_blocking = false;
   GSource *reap_timer = nullptr;
+  // The socket umockdev accepted for this client (-1: unknown), to see a
+  // peer that died while a request was outstanding.
+  int socket_fd = -1;
+  unsigned long socket_inode = 0;
   ~Client();
 };
 
@@ -58,6 +62,7 @@ struct Printer {
   Descriptors desc;
   std::string devnode;   // /dev/bus/usb/BBB/DDD
   std::string node_file; // the node's file in the testbed
+  std::string root;      // the testbed
   std::string syspath;
 
   // Device state.
@@ -108,6 +113,8 @@ int printer_detach(Printer &p, unsigned iface);
 int printer_check_urb(Printer &p, Client &c, uint8_t type, uint8_t endpoint);
 // Serves a freshly submitted URB (completes it now or leaves it pending).
 void printer_serve_urb(Printer &p, Client &c, Urb *urb);
+// Unplugs the node: new opens fail, open files stay.
+void printer_remove_node(Printer &p);
 // Delivers waiting bulk IN data and notifications to pending URBs.
 void printer_kick(Printer &p);
 void printer_vanish(Printer &p);
@@ -125,5 +132,7 @@ void urb_complete(Client &c, Urb *urb, int status, const uint8_t *data, int actu
 GSource *worker_timer(unsigned ms, std::function<bool()> fn);
 void worker_timer_cancel(GSource *&source);
 void usbfs_check_clients(Printer &p);
+// Notes the sockets that exist before any client (the listeners).
+void usbfs_note_sockets();
 
 } // namespace vp

@@ -528,10 +528,7 @@ void printer_vanish(Printer &p) {
   p.vanished = true;
   record_line(p, "vanish");
   worker_timer_cancel(p.chatter_timer);
-  if (!p.node_removed) {
-    unlink(p.node_file.c_str());
-    p.node_removed = true;
-  }
+  printer_remove_node(p);
   // Transfers in flight end as the kernel ends them on a disconnect.
   for (auto &c : p.clients) {
     while (!c->pending.empty()) {
@@ -546,12 +543,26 @@ void printer_vanish(Printer &p) {
   }
 }
 
+void printer_remove_node(Printer &p) {
+  if (p.node_removed)
+    return;
+  p.node_removed = true;
+  // The node file, its device number link and the socket that new opens
+  // connect to; the bound socket keeps serving the files already open.
+  std::string name = p.devnode.substr(5);
+  std::string link = name;
+  for (char &ch : link)
+    if (ch == '/')
+      ch = '_';
+  unlink(p.node_file.c_str());
+  unlink((p.root + "/dev/.node/" + link).c_str());
+  unlink((p.root + "/ioctl/dev/" + name).c_str());
+}
+
 void printer_client_opened(Printer &p) {
   ++p.opens;
-  if (p.spec.open_limit > 0 && p.opens >= p.spec.open_limit && !p.node_removed) {
-    unlink(p.node_file.c_str());
-    p.node_removed = true;
-  }
+  if (p.spec.open_limit > 0 && p.opens >= p.spec.open_limit)
+    printer_remove_node(p);
   if (p.spec.chatter_ms > 0 && p.chatter_timer == nullptr && !p.vanished) {
     Printer *pp = &p;
     p.chatter_timer = worker_timer(p.spec.chatter_ms, [pp] {

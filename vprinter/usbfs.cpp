@@ -8,9 +8,14 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <linux/usbdevice_fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vp {
 
@@ -26,6 +31,42 @@ constexpr unsigned kReapGraceMs = 1;
 constexpr unsigned kClosePollMs = 20;
 
 GSource *g_close_poll = nullptr;
+std::set<unsigned long> g_known_sockets;
+
+// Our socket descriptors and their inodes.
+std::vector<std::pair<int, unsigned long>> list_sockets() {
+  std::vector<std::pair<int, unsigned long>> out;
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr)
+    return out;
+  while (struct dirent *e = readdir(dir)) {
+    char path[300], link[64];
+    snprintf(path, sizeof path, "/proc/self/fd/%s", e->d_name);
+    ssize_t n = readlink(path, link, sizeof link - 1);
+    if (n <= 0)
+      continue;
+    link[n] = 0;
+    unsigned long inode;
+    if (sscanf(link, "socket:[%lu]", &inode) == 1)
+      out.push_back({atoi(e->d_name), inode});
+  }
+  closedir(dir);
+  return out;
+}
+
+// umockdev does not always notice a client that died while one of its
+// requests was outstanding; its socket shows the hang-up.
+bool peer_gone(const Client &c) {
+  if (!umockdev_ioctl_client_get_connected(c.ioctl))
+    return true;
+  if (c.socket_fd < 0)
+    return false;
+  struct stat st;
+  if (fstat(c.socket_fd, &st) != 0 || st.st_ino != c.socket_inode)
+    return true; // umockdev closed it
+  struct pollfd fd = {c.socket_fd, POLLRDHUP, 0};
+  return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLRDHUP | POLLERR));
+}
 
 std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string fmt(const char *format, ...) {
@@ -398,6 +439,12 @@ void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user
   auto c = std::make_shared<Client>();
   c->ioctl = static_cast<UMockdevIoctlClient *>(g_object_ref(ioctl));
   c->printer = &p;
+  for (auto &[fd, inode] : list_sockets()) {
+    if (g_known_sockets.insert(inode).second && c->socket_fd < 0) {
+      c->socket_fd = fd;
+      c->socket_inode = inode;
+    }
+  }
   p.clients.push_back(c);
   record_line(p, "open");
   printer_client_opened(p);
@@ -461,13 +508,18 @@ void urb_complete(Client &c, Urb *urb, int status, const uint8_t *data, int actu
 void usbfs_check_clients(Printer &p) {
   for (size_t i = 0; i < p.clients.size();) {
     Client &c = *p.clients[i];
-    if (!umockdev_ioctl_client_get_connected(c.ioctl)) {
+    if (peer_gone(c)) {
       drop_client(p, c);
       p.clients.erase(p.clients.begin() + long(i));
     } else {
       ++i;
     }
   }
+}
+
+void usbfs_note_sockets() {
+  for (auto &entry : list_sockets())
+    g_known_sockets.insert(entry.second);
 }
 
 bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
@@ -488,6 +540,7 @@ bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
     return false;
   }
   gchar *root = umockdev_testbed_get_root_dir(testbed);
+  p.root = root;
   p.node_file = std::string(root) + devnode;
   g_free(root);
 
