@@ -1,0 +1,57 @@
+# Installation: where CUPS looks for each piece, and the modes it insists on.
+#
+#   cmake --install build                      into the running system
+#   DESTDIR=/stage cmake --install build       staged (the Debian package)
+#
+# CUPS's own directories are absolute (asked from cups-config by the
+# top-level CMakeLists.txt) and do not move with the prefix; the manual
+# pages and documents go under the prefix (/usr for the package).
+include(GNUInstallDirs)
+
+set(KORV_BACKEND_DIR "${CUPS_SERVERBIN}/backend" CACHE PATH
+    "Directory of CUPS backends")
+set(KORV_FILTER_DIR "${CUPS_SERVERBIN}/filter" CACHE PATH
+    "Directory of CUPS filters")
+set(KORV_MODEL_DIR "${CUPS_DATADIR}/model/korvprint" CACHE PATH
+    "Directory of the PPDs, under the model directory that lpinfo -m reads")
+
+# The backend must run as root to detach the kernel driver and claim the
+# printer: the scheduler starts a backend as root only when neither group
+# nor others may write it and others may not run it.
+install(TARGETS usbkorv
+        RUNTIME DESTINATION "${KORV_BACKEND_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+
+# The scheduler refuses a filter that is group- or world-writable or not
+# owned by root (the job then waits for ever); it runs filters as lp.
+install(TARGETS korvbmpthreshold
+        RUNTIME DESTINATION "${KORV_FILTER_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(FILES ${KORV_PPD_FILES}
+        DESTINATION "${KORV_MODEL_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# Manual pages, compressed as Debian keeps them.
+find_program(KORV_GZIP gzip REQUIRED)
+set(korv_man_pages usbkorv.8 korvbmpthreshold.8)
+set(korv_man_gz)
+foreach(page IN LISTS korv_man_pages)
+  set(src "${PROJECT_SOURCE_DIR}/man/${page}")
+  set(out "${PROJECT_BINARY_DIR}/man/${page}.gz")
+  add_custom_command(
+    OUTPUT "${out}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/man"
+    COMMAND ${KORV_GZIP} -9 -n -c "${src}" > "${out}"
+    DEPENDS "${src}"
+    COMMENT "Compressing the manual page ${page}")
+  list(APPEND korv_man_gz "${out}")
+endforeach()
+add_custom_target(korv_man ALL DEPENDS ${korv_man_gz})
+install(FILES ${korv_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+
+install(FILES "${PROJECT_SOURCE_DIR}/README.md"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)
