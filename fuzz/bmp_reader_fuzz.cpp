@@ -7,14 +7,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "bitmap.h"
 
 namespace {
 
+std::string g_dir;
 std::string g_input;
 std::string g_output;
+
+void remove_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(g_dir, ignored);
+}
 
 void write_all(const std::string& path, const uint8_t* data, size_t size) {
   FILE* f = fopen(path.c_str(), "wb");
@@ -30,6 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (mkdtemp(dir) == nullptr) {
     abort();
   }
+  g_dir = dir;
+  atexit(remove_dir);
   g_input = std::string(dir) + "/in.bmp";
   g_output = std::string(dir) + "/out.bmp";
   return 0;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "filter.h"
@@ -17,6 +18,11 @@ namespace {
 
 std::string g_dir;
 std::string g_input;
+
+void remove_dir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(g_dir, ignored);
+}
 
 const char* const kOptions[] = {
     "",
@@ -64,6 +70,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     abort();
   }
   g_dir = dir;
+  atexit(remove_dir);
   g_input = g_dir + "/in.bmp";
   for (int model : kModels) {
     write_ppd(model);
