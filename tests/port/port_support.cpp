@@ -1,7 +1,10 @@
 #include "port_support.h"
 
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
@@ -92,6 +95,38 @@ int TimeRecord::Count(unsigned long us) const {
 }
 
 void TimeRecord::Clear() { unlink(path_.c_str()); }
+
+std::unique_ptr<korvtest::VPrinterServer>
+Serve(const std::vector<std::string> &specs) {
+  auto server = std::make_unique<korvtest::VPrinterServer>(specs);
+  if (!server->ok()) {
+    ADD_FAILURE() << "vprinter: " << server->error();
+    return nullptr;
+  }
+  return server;
+}
+
+std::vector<std::string> Wire(const korvtest::VPrinterServer &server,
+                              const std::string &printer, bool keep_all) {
+  std::vector<std::string> out;
+  for (const std::string &line : server.transcript(printer)) {
+    std::string event = line.substr(line.find(' ') + 1);
+    if (!keep_all && (event == "open" || event == "close"))
+      continue;
+    out.push_back(event);
+  }
+  return out;
+}
+
+bool Eventually(const std::function<bool()> &check, int timeout_ms) {
+  for (int waited = 0; waited <= timeout_ms; waited += 2) {
+    if (check())
+      return true;
+    struct timespec pause = {0, 2000000};
+    nanosleep(&pause, nullptr);
+  }
+  return check();
+}
 
 void ResetPort() {
   QRP_UsbPort &p = g_printer;

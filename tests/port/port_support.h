@@ -3,8 +3,12 @@
 #ifndef KORV_TESTS_PORT_SUPPORT_H
 #define KORV_TESTS_PORT_SUPPORT_H
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "vprinter_client.h"
 
 namespace porttest {
 
@@ -42,6 +46,20 @@ public:
 private:
   std::string path_;
 };
+
+// Starts the virtual printers; null (with a test failure) when it fails.
+std::unique_ptr<korvtest::VPrinterServer>
+Serve(const std::vector<std::string> &specs);
+
+// Transcript lines of one printer without the printer name, and with the
+// events that only enumeration makes (open, close, getdriver) left out
+// unless keep_all.
+std::vector<std::string> Wire(const korvtest::VPrinterServer &server,
+                              const std::string &printer = "P1",
+                              bool keep_all = false);
+
+// Calls check every 2 ms until it returns true or timeout_ms passes.
+bool Eventually(const std::function<bool()> &check, int timeout_ms = 5000);
 
 // Gives the record back its start state after a test, closing whatever a
 // failed open left open (a failed open keeps its handles by design).
