@@ -32,6 +32,9 @@ struct Urb {
   uint8_t type = 0;
   uint8_t endpoint = 0;
   int length = 0;
+  // The fault rule decided once at submit (counted once per URB).
+  bool fault_checked = false;
+  const FailRule *fault = nullptr;
   ~Urb();
 };
 
@@ -91,6 +94,7 @@ struct Printer {
 extern std::mutex g_lock;
 extern std::vector<std::unique_ptr<Printer>> g_printers;
 extern GMainContext *g_worker_ctx; // set at the first request
+extern bool g_stopped;              // shutting down: requests get ENODEV
 
 // record.cpp
 bool record_open(const std::string &transcript, const std::string &capture_dir, std::string &err);

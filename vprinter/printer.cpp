@@ -272,7 +272,11 @@ bool serve_in(Printer &p, Client &c, Urb *urb) {
   const char *op = interrupt ? "interrupt_in" : "bulk_in";
   std::string head = fmt("%s endpoint=0x%02x length=%d", op, urb->endpoint, urb->length);
   int limit = urb->length;
-  if (const FailRule *r = printer_fault(p, op, {urb->endpoint})) {
+  if (!urb->fault_checked) {
+    urb->fault = printer_fault(p, op, {urb->endpoint});
+    urb->fault_checked = true;
+  }
+  if (const FailRule *r = urb->fault) {
     if (r->action == FailRule::Action::Nak)
       return false;
     if (r->action == FailRule::Action::Stall || r->action == FailRule::Action::Errno) {

@@ -22,6 +22,7 @@ namespace vp {
 std::mutex g_lock;
 std::vector<std::unique_ptr<Printer>> g_printers;
 GMainContext *g_worker_ctx = nullptr;
+bool g_stopped = false;
 
 namespace {
 
@@ -84,6 +85,8 @@ struct TimerData {
 
 gboolean timer_fired(gpointer data) {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_stopped)
+    return G_SOURCE_REMOVE;
   return static_cast<TimerData *>(data)->fn() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
 }
 
@@ -140,6 +143,8 @@ void drop_client(Printer &p, Client &c) {
 
 gboolean poll_closes(gpointer) {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_stopped)
+    return G_SOURCE_REMOVE;
   bool any = false;
   for (auto &p : g_printers) {
     usbfs_check_clients(*p);
@@ -294,6 +299,10 @@ bool do_reap(Printer &p, Client &c, bool blocking) {
 
 gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user) {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_stopped) {
+    umockdev_ioctl_client_complete(ioctl, -1, ENODEV);
+    return TRUE;
+  }
   note_worker();
   Printer &p = *static_cast<Printer *>(user);
   std::shared_ptr<Client> cp = client_for(p, ioctl);
@@ -406,6 +415,10 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user
 
 gboolean on_read(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user) {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_stopped) {
+    umockdev_ioctl_client_complete(ioctl, -1, ENODEV);
+    return TRUE;
+  }
   note_worker();
   Printer &p = *static_cast<Printer *>(user);
   std::shared_ptr<Client> c = client_for(p, ioctl);
@@ -434,6 +447,8 @@ gboolean on_write(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer) {
 
 void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user) {
   std::lock_guard<std::mutex> hold(g_lock);
+  if (g_stopped)
+    return;
   note_worker();
   Printer &p = *static_cast<Printer *>(user);
   auto c = std::make_shared<Client>();
