@@ -43,7 +43,9 @@ int QRP_ReadUsbPort(unsigned char *buffer, int size) {
     // polls overwrite too: copy it while the transfers are still held off.
     char error_text[128] = "";
     lock_usb();
-    int result = usb_bulk_read(port->handle, endpoint,
+    // Through handle2: it holds the interface of the bulk IN endpoint (a
+    // Kelpin printer's interface 1; for an Ostrel printer it is handle).
+    int result = usb_bulk_read(port->handle2, endpoint,
                                reinterpret_cast<char *>(buffer + got),
                                size - got, timeout);
     if (result <= 0) {

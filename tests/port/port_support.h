@@ -39,6 +39,7 @@ public:
   TimeRecord(const TimeRecord &) = delete;
   TimeRecord &operator=(const TimeRecord &) = delete;
   // Requested usleep durations in order ("sleep s" entries as s*1000000).
+  // libusb's own zero-length waits are among them.
   std::vector<unsigned long> Waits() const;
   int Count(unsigned long us) const;
   void Clear();
