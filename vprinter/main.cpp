@@ -8,6 +8,7 @@
 #include "model.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,13 +206,11 @@ void on_worker(const std::function<void()> &fn) {
   }
   struct Job {
     const std::function<void()> *fn;
-    GMutex m;
-    GCond c;
+    std::mutex m;
+    std::condition_variable c;
     bool done = false;
   } job;
   job.fn = &fn;
-  g_mutex_init(&job.m);
-  g_cond_init(&job.c);
   g_main_context_invoke(
       ctx,
       [](gpointer data) -> gboolean {
@@ -220,19 +219,14 @@ void on_worker(const std::function<void()> &fn) {
           std::lock_guard<std::mutex> hold(g_lock);
           (*j->fn)();
         }
-        g_mutex_lock(&j->m);
+        std::lock_guard<std::mutex> hold(j->m);
         j->done = true;
-        g_cond_signal(&j->c);
-        g_mutex_unlock(&j->m);
+        j->c.notify_one();
         return G_SOURCE_REMOVE;
       },
       &job);
-  g_mutex_lock(&job.m);
-  while (!job.done)
-    g_cond_wait(&job.c, &job.m);
-  g_mutex_unlock(&job.m);
-  g_mutex_clear(&job.m);
-  g_cond_clear(&job.c);
+  std::unique_lock<std::mutex> wait(job.m);
+  job.c.wait(wait, [&] { return job.done; });
 }
 
 Printer *find_printer(const std::string &name) {
