@@ -226,7 +226,10 @@ VPrinterServer::~VPrinterServer() {
 }
 
 int VPrinterServer::stop() {
-  if (ok_)
+  // Only while it still names this server: a successor may have been
+  // started before this one is destroyed (unique_ptr::reset).
+  const char *current = getenv("UMOCKDEV_DIR");
+  if (ok_ && current != nullptr && umockdev_dir_ == current)
     unsetenv("UMOCKDEV_DIR");
   if (stdin_fd_ >= 0) {
     close(stdin_fd_);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <algorithm>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -111,6 +112,19 @@ TEST(ServeMode, ClientKilledMidTransfer) {
   Handle h(d);
   EXPECT_EQ(usb_claim_interface(h.get(), 0), 0);
   EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ServeMode, ASuccessorKeepsItsDirectory) {
+  auto first = std::make_unique<VPrinterServer>(std::vector<std::string>{"ostrel,name=A"});
+  ASSERT_TRUE(first->ok()) << first->error();
+  first = std::make_unique<VPrinterServer>(std::vector<std::string>{"kelpin,name=B"});
+  ASSERT_TRUE(first->ok()) << first->error();
+  const char *dir = getenv("UMOCKDEV_DIR");
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(first->umockdev_dir(), dir);
+  EXPECT_NE(find_usb_device(first->addresses()[0]), nullptr);
+  first.reset();
+  EXPECT_EQ(getenv("UMOCKDEV_DIR"), nullptr);
 }
 
 TEST(Spec, QuotingKeywordsAndRules) {
