@@ -107,10 +107,16 @@ int QRP_ReapLingeringMonitor(void) {
     return -1;
   // Finish the close that had to leave the device to the thread.
   pthread_mutex_destroy(&g_printer.dsrLock);
-  if (g_printer.handle2 != nullptr && g_printer.handle2 != g_printer.handle)
+  if (g_printer.handle2 != nullptr && g_printer.handle2 != g_printer.handle) {
+    (void)usb_release_interface(g_printer.handle2,
+                                QRP_GetUSBInterfaceNumber(&g_printer, 1));
     (void)usb_close(g_printer.handle2);
-  if (g_printer.handle != nullptr)
+  }
+  if (g_printer.handle != nullptr) {
+    (void)usb_release_interface(g_printer.handle,
+                                QRP_GetUSBInterfaceNumber(&g_printer, 0));
     (void)usb_close(g_printer.handle);
+  }
   g_printer.handle = nullptr;
   g_printer.handle2 = nullptr;
   g_printer.device = nullptr;
