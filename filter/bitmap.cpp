@@ -2,6 +2,7 @@
 // module's last-error code with its texts.
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -120,6 +121,30 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
   } while (filled < size);
   *block = data;
   return BMP_ERR_NONE;
+}
+
+// Opens a file by path. "/dev/stdin" and "/dev/stdout" name the process's
+// own standard streams and are taken from the open descriptors: reopening
+// them by path fails when they are pipes of another user, as they are for
+// a filter that the CUPS scheduler runs as an unprivileged user.
+FILE* open_stream(const char* path, const char* mode) {
+  int fd = -1;
+  if (strcmp(path, "/dev/stdin") == 0 && mode[0] == 'r') {
+    fd = STDIN_FILENO;
+  } else if (strcmp(path, "/dev/stdout") == 0 && mode[0] == 'w') {
+    fd = STDOUT_FILENO;
+  } else {
+    return fopen(path, mode);
+  }
+  const int copy = dup(fd);
+  if (copy < 0) {
+    return nullptr;
+  }
+  FILE* stream = fdopen(copy, mode);
+  if (stream == nullptr) {
+    close(copy);
+  }
+  return stream;
 }
 
 }  // namespace
@@ -290,7 +315,7 @@ BMP* BMP_ReadFile(const char* path) {
     bmp_set_error(BMP_ERR_NO_MEMORY);
     return nullptr;
   }
-  FILE* stream = fopen(path, "rb");
+  FILE* stream = open_stream(path, "rb");
   if (stream == nullptr) {
     release(bmp);
     bmp_set_error(BMP_ERR_NOT_FOUND);
@@ -343,7 +368,7 @@ void BMP_WriteFile(BMP* bmp, const char* path) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
   }
-  FILE* stream = fopen(path, "wb");
+  FILE* stream = open_stream(path, "wb");
   if (stream == nullptr) {
     bmp_set_error(BMP_ERR_NOT_FOUND);
     return;
