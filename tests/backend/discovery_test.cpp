@@ -252,4 +252,37 @@ TEST_F(DiscoveryTest, NumbersCountWithinEachFamily) {
   }
 }
 
+// Discovery and the port open agree: a job sent to a listed URI reaches
+// the printer that was listed under it, with both families mixed on the
+// bus in whatever order libusb lists them.
+TEST_F(DiscoveryTest, EveryListedUriPrintsOnTheListedPrinter) {
+  const std::map<std::string, std::string> name_of_model = {
+      {"Alpha", "O1"}, {"Bravo", "K1"}, {"Charlie", "O2"}, {"Delta", "K2"}};
+  korvtest::VPrinterServer printers({
+      "ostrel,name=O1,product=\"Alpha\"",
+      "kelpin,name=K1,pid=0x0005,product=\"Bravo\"",
+      "kelpin,name=X,pid=0x0004,product=\"Echo\"",
+      "ostrel,name=O2,vid=0x3A07,product=\"Charlie\"",
+      "kelpin,name=K2,vid=0x3A07,pid=0x0003,product=\"Delta\"",
+  });
+  ASSERT_TRUE(printers.ok()) << printers.error();
+
+  BackendRun run = run_usbkorv({"usbkorv"});
+  ASSERT_EQ(run.status, 0);
+  std::vector<DeviceLine> lines = parse_listing(run.out);
+  ASSERT_EQ(lines.size(), 4u) << run.out;
+
+  for (const DeviceLine &line : lines) {
+    const std::string uri = "usbkorv:/" + line.protocol + "/" + std::to_string(line.uri_number);
+    SCOPED_TRACE(uri + " listed for " + line.model);
+    BackendOptions options;
+    options.input = "job for " + line.model;
+    BackendRun job = run_usbkorv({uri, "1", "user", "title", "1", ""}, options);
+    EXPECT_EQ(job.status, 0);
+    std::vector<uint8_t> bytes = printers.captured(name_of_model.at(line.model));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "\x02" + options.input);
+  }
+  EXPECT_TRUE(printers.captured("X").empty());
+}
+
 } // namespace
