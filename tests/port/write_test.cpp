@@ -221,6 +221,20 @@ TEST_F(WriteTest, DsrLowPeriodsAreWaitedOut) {
   EXPECT_GT(CountLines(TraceLines(), kDsrEvent), 0);
 }
 
+TEST_F(WriteTest, KelpinWriteBesideTheMonitor) {
+  // DSR drops after every 2048 bytes: the writer waits on the value the
+  // monitor thread keeps, while both share the device.
+  auto &server = Open("kelpin,dsr_low=2048/15");
+  setenv("KORV_TIME_DIVISOR", "1", 1);
+  std::vector<unsigned char> data = Pattern(10240);
+  for (int block = 0; block < 3; ++block)
+    ASSERT_EQ(QRP_WriteUsbPort(data.data(), 10240), QRP_WRITEPORT_OK) << block;
+  EXPECT_EQ(server.captured("P1").size(), 1u + 3 * 10240);
+  std::vector<std::string> lines = TraceLines();
+  EXPECT_GT(CountLines(lines, kDsrEvent), 0);
+  EXPECT_GT(CountPrefix(lines, "[QRP_UsbGetKelpinDSR]: read: "), 0);
+}
+
 TEST_F(WriteTest, PrinterVanishingMidWrite) {
   for (const char *spec : {"ostrel,vanish_after=3000", "kelpin,vanish_after=3000"}) {
     SCOPED_TRACE(spec);
