@@ -1,9 +1,169 @@
 #!/bin/sh
-# The main job: installs what is needed, builds, and shows usbkorv at work
-# against virtual printers.
+# The main job: installs what is needed, builds, and prints a receipt
+# through CUPS to a virtual printer of each family.
+#
+# A private CUPS scheduler (its own socket, spool and logs, nothing of the
+# system's CUPS touched) gets the built backend, filter and PPDs through
+# the install rules; vprinter plays a TR3200AX (modem-class) and a
+# TR3000AX (UART-bridge) printer. One queue per printer, made from what
+# lpinfo -v lists and a shipped PPD, prints samples/receipt.bmp with
+# Threshold=60; what each printer received becomes a PNG picture of the
+# paper in out/demo/. Needs root (the scheduler runs the backend as root).
 set -eu
 cd "$(dirname "$0")/.."
+repo=$(pwd)
+
+if [ "$(id -u)" != 0 ]; then
+  echo "demo: the CUPS scheduler needs root: sudo $0" >&2
+  exit 1
+fi
+
 scripts/install-deps.sh
 scripts/build.sh plain
-echo "The demo is being built; see README.md." >&2
-exit 1
+
+build=$repo/build
+out=$repo/out/demo
+sample=$repo/samples/receipt.bmp
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+umockdev_preload=$(cache_value UMOCKDEV_PRELOAD)
+timeshim=$build/tests/libkorvtimeshim.so
+
+work=""
+cupsd_pid=""
+vprinter_pid=""
+cleanup() {
+  status=$?
+  trap - EXIT INT TERM HUP
+  if [ -n "$cupsd_pid" ]; then
+    kill -TERM "$cupsd_pid" 2>/dev/null || true
+    wait "$cupsd_pid" 2>/dev/null || true
+  fi
+  if [ -n "$vprinter_pid" ]; then
+    exec 9>&- 2>/dev/null || true
+    kill -TERM "$vprinter_pid" 2>/dev/null || true
+    wait "$vprinter_pid" 2>/dev/null || true
+  fi
+  if [ -n "$work" ]; then
+    rm -rf "$work"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+work=$(mktemp -d /tmp/korvdemo.XXXXXX)
+chmod 0755 "$work"
+rm -rf "$out"
+mkdir -p "$out"
+
+echo
+echo "=== Virtual printers: a TR3200AX and a TR3000AX on USB"
+mkfifo "$work/vprinter.in"
+"$build/vprinter/vprinter" serve \
+  --printer 'kelpin,name=tr3200ax,product="TR3200AX Receipt Printer"' \
+  --printer 'ostrel,name=tr3000ax,product="TR3000AX Receipt Printer"' \
+  --capture-dir "$work/paper" --transcript "$out/usb-transcript.log" \
+  <"$work/vprinter.in" >"$work/vprinter.out" &
+vprinter_pid=$!
+# vprinter serves until its standard input closes: this shell holds it.
+exec 9>"$work/vprinter.in"
+tries=0
+until grep -q '^UMOCKDEV_DIR=' "$work/vprinter.out" 2>/dev/null; do
+  tries=$((tries + 1))
+  if [ $tries -gt 100 ] || ! kill -0 "$vprinter_pid" 2>/dev/null; then
+    echo "demo: the virtual printers did not start" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+umockdev_dir=$(sed -n 's/^UMOCKDEV_DIR=//p' "$work/vprinter.out")
+
+echo "=== Private CUPS scheduler with the installed backend, filter and PPDs"
+cups=$work/cups
+tests/e2e/private-cups.sh "$cups" "$build"
+# The backend's 40-second wait after each job is shortened by the time
+# shim (divided by 1000); its requests are logged in time.log.
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+  UMOCKDEV_DIR="$umockdev_dir" \
+  KORV_CUPS_PRELOAD="$timeshim:$umockdev_preload" \
+  KORV_TIME_DIVISOR=1000 KORV_TIME_LOG="$cups/time.log" \
+  cupsd -f -c "$cups/conf/cupsd.conf" -s "$cups/conf/cups-files.conf" \
+  >"$cups/log/cupsd.out" 2>&1 &
+cupsd_pid=$!
+CUPS_SERVER=$cups/cups.sock
+export CUPS_SERVER
+tries=0
+until lpstat -r 2>/dev/null | grep -q 'is running'; do
+  tries=$((tries + 1))
+  if [ $tries -gt 100 ] || ! kill -0 "$cupsd_pid" 2>/dev/null; then
+    echo "demo: the scheduler did not start:" >&2
+    cat "$cups/log/cupsd.out" "$cups/log/error_log" >&2 2>/dev/null || true
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo
+echo "\$ lpinfo -v"
+lpinfo -v | tee "$work/devices"
+
+# One queue per printer: the URI that lpinfo listed, a shipped PPD.
+add_queue() { # queue protocol ppd
+  uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9]*\)$|\1|p" "$work/devices" | head -n 1)
+  if [ -z "$uri" ]; then
+    echo "demo: lpinfo -v did not list a $2 printer" >&2
+    exit 1
+  fi
+  echo "\$ lpadmin -p $1 -E -v $uri -m korvprint/$3"
+  lpadmin -p "$1" -E -v "$uri" -m "korvprint/$3" 2>/dev/null
+}
+echo
+add_queue tr3200ax tr3200ax korv-tr3200ax-58.ppd
+add_queue tr3000ax tr3000ax korv-tr3000ax-80.ppd
+
+echo
+for queue in tr3200ax tr3000ax; do
+  echo "\$ lp -d $queue -o Threshold=60 samples/receipt.bmp"
+  lp -d "$queue" -o Threshold=60 "$sample" | tee "$work/$queue.job"
+done
+
+# Wait until the scheduler has no unfinished job left.
+tries=0
+while [ -n "$(lpstat -o 2>/dev/null)" ]; do
+  tries=$((tries + 1))
+  if [ $tries -gt 1200 ]; then
+    echo "demo: the jobs did not finish within two minutes" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo
+echo "\$ lpstat -W completed -o"
+lpstat -W completed -o
+cp "$cups/log/error_log" "$out/cups-error_log"
+
+echo
+status=0
+for queue in tr3200ax tr3000ax; do
+  paper=$work/paper/$queue.bin
+  job=$(sed -n "s/^request id is $queue-\([0-9]*\) .*/\1/p" "$work/$queue.job")
+  if ! grep -q "\[Job $job\] Job completed\.$" "$cups/log/error_log" ||
+     [ "$(od -An -tx1 -N1 "$paper" 2>/dev/null | tr -d ' ')" != 02 ]; then
+    echo "demo: $queue did not print; see $out/cups-error_log" >&2
+    status=1
+    continue
+  fi
+  # The printer gets the start byte 0x02, then the filter's 24-bit BMP.
+  tail -c +2 "$paper" >"$out/$queue.bmp"
+  convert "$out/$queue.bmp" "$out/$queue.png"
+  echo "$queue received $(wc -c <"$paper") bytes; the paper: $out/$queue.png" \
+       "($(identify -format '%w x %h dots' "$out/$queue.bmp"))"
+done
+waits=$(grep -c '^usleep 40000000$' "$cups/time.log" 2>/dev/null || true)
+echo "The backend asked for its 40-second wait after each job ${waits:-0} times; the time shim made each 40 ms."
+echo "Scheduler log: $out/cups-error_log; USB transcript: $out/usb-transcript.log;" \
+     "backend logs: /tmp/usbkorv.log and /tmp/usbqrpdrv.log"
+exit $status
