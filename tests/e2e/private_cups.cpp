@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -41,6 +42,26 @@ bool starts_with(const std::string &s, const char *prefix) {
 
 int wait_status(int ws) {
   return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
+// The filters run as lp, which may not reach a suppressions file in the
+// source tree (a home directory, say): such a file is copied into the
+// scheduler's directory and the option points there.
+std::string readable_by_filters(const std::string &options, const std::string &dir) {
+  const std::string key = "suppressions=";
+  size_t at = options.find(key);
+  if (at == std::string::npos)
+    return options;
+  size_t start = at + key.size();
+  size_t end = options.find(':', start);
+  std::string path = options.substr(start, end == std::string::npos ? end : end - start);
+  std::string copy = dir + "/" + std::filesystem::path(path).filename().string();
+  std::error_code ec;
+  std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec)
+    return options;
+  chmod(copy.c_str(), 0644);
+  return options.substr(0, start) + copy + (end == std::string::npos ? "" : options.substr(end));
 }
 
 } // namespace
@@ -168,7 +189,7 @@ PrivateCups::PrivateCups(const CupsOptions &options) {
   };
   for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
     if (const char *value = getenv(name))
-      env.push_back(std::string(name) + "=" + value);
+      env.push_back(std::string(name) + "=" + readable_by_filters(value, dir_));
   std::vector<char *> envp;
   for (auto &e : env)
     envp.push_back(e.data());
