@@ -53,8 +53,8 @@ fi
 # (cups-exec [-g GID] [-n NICE] [-u UID] PROFILE PROGRAM ARGV0 ...). cupsd
 # removes LD_* from their environment, so this cups-exec puts the preload
 # back from a variable of its own, for the backends and for cups-deviced
-# (which runs them) only: the filters need neither the virtual USB devices
-# nor the time shim, and umockdev would redirect their /dev/stdout.
+# (which runs them) only: the filters, which run as lp, need neither the
+# virtual USB devices nor the time shim.
 mkdir -p "$serverbin/daemon"
 cat >"$serverbin/daemon/cups-exec" <<EOF
 #!/bin/sh
