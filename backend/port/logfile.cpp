@@ -21,9 +21,8 @@ FILE *QRP_OpenLogFile(const char *path) {
     close(fd);
     return nullptr;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0)
-    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK stays: it changes nothing for a regular file, and the trace
+  // log opens the file once per line, so every system call counts.
 
   FILE *stream = fdopen(fd, "a");
   if (stream == nullptr)
