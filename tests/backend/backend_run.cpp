@@ -26,7 +26,8 @@ bool make_tmp_read_only() {
     return false;
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return false;
-  if (mount("/tmp", "/tmp", nullptr, MS_BIND, nullptr) != 0)
+  // MS_REC keeps a build tree that the test harness carried into /tmp.
+  if (mount("/tmp", "/tmp", nullptr, MS_BIND | MS_REC, nullptr) != 0)
     return false;
   return mount(nullptr, "/tmp", nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
                nullptr) == 0;
