@@ -83,47 +83,47 @@ bool string_descriptor(const std::string &text, std::vector<uint8_t> &out) {
   return true;
 }
 
-bool build_descriptors(const PrinterSpec &spec, Descriptors &out, std::string &err) {
+bool build_descriptors(const PrinterProfile &profile, Descriptors &out, std::string &err) {
   out = Descriptors{};
   out.strings.push_back({4, 3, 0x09, 0x04}); // US English only
   out.string_stalls.push_back(false);
 
-  auto add_string = [&](const StringSpec &s, const char *what, uint8_t &index) {
-    if (s.kind == StringSpec::Kind::None) {
+  auto add_string = [&](const StringProfile &s, const char *what, uint8_t &index) {
+    if (s.kind == StringProfile::Kind::None) {
       index = 0;
       return true;
     }
     std::vector<uint8_t> d;
-    if (s.kind == StringSpec::Kind::Text && !string_descriptor(s.text, d)) {
-      err = std::string(what) + " string of " + spec.name +
+    if (s.kind == StringProfile::Kind::Text && !string_descriptor(s.text, d)) {
+      err = std::string(what) + " string of " + profile.name +
             " is longer than a string descriptor can hold (126 UTF-16 units)";
       return false;
     }
     index = uint8_t(out.strings.size());
     out.strings.push_back(d);
-    out.string_stalls.push_back(s.kind == StringSpec::Kind::Stall);
+    out.string_stalls.push_back(s.kind == StringProfile::Kind::Stall);
     return true;
   };
   uint8_t i_manufacturer, i_product, i_serial;
-  if (!add_string(spec.manufacturer, "manufacturer", i_manufacturer) ||
-      !add_string(spec.product, "product", i_product) ||
-      !add_string(spec.serial, "serial", i_serial))
+  if (!add_string(profile.manufacturer, "manufacturer", i_manufacturer) ||
+      !add_string(profile.product, "product", i_product) ||
+      !add_string(profile.serial, "serial", i_serial))
     return false;
 
-  bool kelpin = spec.family == Family::Kelpin;
+  bool kelpin = profile.family == Family::Kelpin;
   std::vector<uint8_t> &d = out.device;
   d = {18, 1};
   put16(d, kelpin ? 0x0200 : 0x0110);
   // Kelpin: the class is given at device level, as CDC devices without an
   // interface association do.
   d.insert(d.end(), {uint8_t(kelpin ? 0x02 : 0x00), 0, 0, 64});
-  put16(d, unsigned(spec.vid));
-  put16(d, unsigned(spec.pid));
-  put16(d, unsigned(spec.bcd));
+  put16(d, unsigned(profile.vid));
+  put16(d, unsigned(profile.pid));
+  put16(d, unsigned(profile.bcd));
   d.insert(d.end(), {i_manufacturer, i_product, i_serial, 1});
 
   std::vector<uint8_t> &c = out.config;
-  c = {9, 2, 0, 0, uint8_t(family_interface_count(spec.family)), 1, 0, 0x80, 50};
+  c = {9, 2, 0, 0, uint8_t(family_interface_count(profile.family)), 1, 0, 0x80, 50};
   if (!kelpin) {
     c.insert(c.end(), {9, 4, 0, 0, 2, 0xFF, 0x00, 0x00, i_product});
     endpoint(c, 0x81, 2, 64, 0);

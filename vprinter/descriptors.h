@@ -3,7 +3,7 @@
 // returns on the control pipe.
 #pragma once
 
-#include "spec.h"
+#include "profile.h"
 
 #include <cstdint>
 #include <string>
@@ -31,7 +31,7 @@ int family_interface_count(Family family);
 
 // Builds the descriptors; fails when a string cannot be a USB string
 // descriptor (more than 126 UTF-16 code units).
-bool build_descriptors(const PrinterSpec &spec, Descriptors &out, std::string &err);
+bool build_descriptors(const PrinterProfile &profile, Descriptors &out, std::string &err);
 
 // UTF-8 text (invalid bytes taken as Latin-1) to a string descriptor.
 bool string_descriptor(const std::string &text, std::vector<uint8_t> &out);

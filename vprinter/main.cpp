@@ -30,7 +30,7 @@ const char *const kDefaultPreload = "/usr/lib/x86_64-linux-gnu/libumockdev-prelo
 
 struct Options {
   bool serve = false;
-  std::vector<PrinterSpec> printers;
+  std::vector<PrinterProfile> printers;
   std::string transcript;
   std::string capture_dir;
   std::string preload;
@@ -43,7 +43,7 @@ void usage(FILE *out) {
           "usage: vprinter [options] -- command [args...]\n"
           "       vprinter serve [options]\n"
           "options:\n"
-          "  --printer SPEC      add a printer: [family,]key=value,... (repeatable)\n"
+          "  --printer PROFILE      add a printer: [family,]key=value,... (repeatable)\n"
           "  --config FILE       add the printers of a config file ([name] sections)\n"
           "  --transcript FILE   append one line per event to FILE\n"
           "  --capture-dir DIR   write each printer's bulk OUT bytes to DIR/<name>.bin\n"
@@ -147,8 +147,8 @@ int parse_args(int argc, char **argv, Options &o) {
       usage(stdout);
       exit(0);
     } else if (value("--printer", v)) {
-      PrinterSpec p;
-      if (!parse_printer_spec(v, p, err)) {
+      PrinterProfile p;
+      if (!parse_printer_profile(v, p, err)) {
         fprintf(stderr, "vprinter: --printer %s: %s\n", v.c_str(), err.c_str());
         return 2;
       }
@@ -186,7 +186,7 @@ int parse_args(int argc, char **argv, Options &o) {
     usage(stderr);
     return 2;
   }
-  if (!finish_specs(o.printers, err)) {
+  if (!finish_profiles(o.printers, err)) {
     fprintf(stderr, "vprinter: %s\n", err.c_str());
     return 2;
   }
@@ -231,7 +231,7 @@ void on_worker(const std::function<void()> &fn) {
 
 Printer *find_printer(const std::string &name) {
   for (auto &p : g_printers)
-    if (p->spec.name == name)
+    if (p->profile.name == name)
       return p.get();
   return nullptr;
 }
@@ -328,10 +328,10 @@ int main(int argc, char **argv) {
   }
 
   std::string err;
-  for (auto &spec : o.printers) {
+  for (auto &profile : o.printers) {
     auto p = std::make_unique<Printer>();
-    p->spec = spec;
-    if (!build_descriptors(p->spec, p->desc, err)) {
+    p->profile = profile;
+    if (!build_descriptors(p->profile, p->desc, err)) {
       fprintf(stderr, "vprinter: %s\n", err.c_str());
       return 2;
     }

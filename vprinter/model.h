@@ -6,7 +6,7 @@
 #pragma once
 
 #include "descriptors.h"
-#include "spec.h"
+#include "profile.h"
 
 #include <umockdev.h>
 
@@ -61,7 +61,7 @@ struct Client {
 };
 
 struct Printer {
-  PrinterSpec spec;
+  PrinterProfile profile;
   Descriptors desc;
   std::string devnode;   // /dev/bus/usb/BBB/DDD
   std::string node_file; // the node's file in the testbed

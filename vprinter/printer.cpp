@@ -26,22 +26,22 @@ std::string fmt(const char *format, ...) {
   return buf;
 }
 
-bool is_kelpin(const Printer &p) { return p.spec.family == Family::Kelpin; }
+bool is_kelpin(const Printer &p) { return p.profile.family == Family::Kelpin; }
 
 const EndpointInfo *find_endpoint(const Printer &p, unsigned address) {
-  for (const EndpointInfo &e : family_endpoints(p.spec.family))
+  for (const EndpointInfo &e : family_endpoints(p.profile.family))
     if (e.address == address)
       return &e;
   return nullptr;
 }
 
-int interface_count(const Printer &p) { return family_interface_count(p.spec.family); }
+int interface_count(const Printer &p) { return family_interface_count(p.profile.family); }
 
 // A client's use of an interface, as usbfs checks it before a transfer: an
 // interface the client has not claimed is claimed for it on the spot,
 // which fails while a kernel driver or another client holds it.
 int use_interface(Printer &p, Client &c, unsigned iface) {
-  if (!p.spec.strict_claims || c.claimed.count(iface))
+  if (!p.profile.strict_claims || c.claimed.count(iface))
     return 0;
   return printer_claim(p, c, iface) == 0 ? 0 : -EBUSY;
 }
@@ -64,10 +64,10 @@ bool simple_fault(Printer &p, const char *op, long key, int &result) {
 void dtr_raised(Printer &p) {
   if (is_kelpin(p))
     printer_queue_notification(p);
-  if (p.spec.dsr && p.spec.dsr_delay_ms > 0 && !p.dsr_delay_started) {
+  if (p.profile.dsr && p.profile.dsr_delay_ms > 0 && !p.dsr_delay_started) {
     p.dsr_delay_started = true;
     Printer *pp = &p;
-    worker_timer(p.spec.dsr_delay_ms, [pp] {
+    worker_timer(p.profile.dsr_delay_ms, [pp] {
       printer_set_ready(*pp, true);
       return false;
     });
@@ -202,9 +202,9 @@ void start_low_period(Printer &p) {
   p.low_pending = true;
   printer_set_ready(p, false);
   Printer *pp = &p;
-  worker_timer(p.spec.dsr_low_ms, [pp] {
+  worker_timer(p.profile.dsr_low_ms, [pp] {
     pp->low_pending = false;
-    if (!pp->vanished && pp->spec.dsr)
+    if (!pp->vanished && pp->profile.dsr)
       printer_set_ready(*pp, true);
     return false;
   });
@@ -232,16 +232,16 @@ void serve_bulk_out(Printer &p, Client &c, Urb *urb) {
     urb_complete(c, urb, -EPIPE, nullptr, 0);
     return;
   }
-  if (p.spec.stall_after >= 0 && p.received >= uint64_t(p.spec.stall_after)) {
+  if (p.profile.stall_after >= 0 && p.received >= uint64_t(p.profile.stall_after)) {
     record_line(p, head + fmt(" result=%d", -EPIPE));
     urb_complete(c, urb, -EPIPE, nullptr, 0);
     return;
   }
-  if (p.spec.nak_after >= 0 && p.received >= uint64_t(p.spec.nak_after))
+  if (p.profile.nak_after >= 0 && p.received >= uint64_t(p.profile.nak_after))
     return;
-  if (p.spec.write_max > 0 && int(p.spec.write_max) < limit)
-    limit = int(p.spec.write_max);
-  for (int64_t boundary : {p.spec.stall_after, p.spec.nak_after, p.spec.vanish_after}) {
+  if (p.profile.write_max > 0 && int(p.profile.write_max) < limit)
+    limit = int(p.profile.write_max);
+  for (int64_t boundary : {p.profile.stall_after, p.profile.nak_after, p.profile.vanish_after}) {
     if (boundary >= 0 && uint64_t(boundary) > p.received &&
         uint64_t(boundary) - p.received < uint64_t(limit))
       limit = int(uint64_t(boundary) - p.received);
@@ -253,13 +253,13 @@ void serve_bulk_out(Printer &p, Client &c, Urb *urb) {
   record_line(p, head + fmt(" result=%d", limit));
   urb_complete(c, urb, 0, nullptr, limit);
 
-  if (p.spec.vanish_after >= 0 && p.received >= uint64_t(p.spec.vanish_after)) {
+  if (p.profile.vanish_after >= 0 && p.received >= uint64_t(p.profile.vanish_after)) {
     printer_vanish(p);
     return;
   }
-  if (p.spec.dsr_low_every > 0) {
+  if (p.profile.dsr_low_every > 0) {
     p.since_low += uint64_t(limit);
-    if (p.since_low >= p.spec.dsr_low_every) {
+    if (p.since_low >= p.profile.dsr_low_every) {
       p.since_low = 0;
       start_low_period(p);
     }
@@ -319,17 +319,17 @@ bool serve_in(Printer &p, Client &c, Urb *urb) {
 } // namespace
 
 void printer_init(Printer &p) {
-  p.ready = p.spec.dsr && p.spec.dsr_delay_ms == 0;
-  p.line_coding = p.spec.line_coding;
-  p.driver = p.spec.driver;
-  p.bulk_in.assign(p.spec.bulk_in.begin(), p.spec.bulk_in.end());
-  p.rule_seen.assign(p.spec.fails.size(), 0);
+  p.ready = p.profile.dsr && p.profile.dsr_delay_ms == 0;
+  p.line_coding = p.profile.line_coding;
+  p.driver = p.profile.driver;
+  p.bulk_in.assign(p.profile.bulk_in.begin(), p.profile.bulk_in.end());
+  p.rule_seen.assign(p.profile.fails.size(), 0);
 }
 
 const FailRule *printer_fault(Printer &p, const char *op, std::initializer_list<long> keys) {
   const FailRule *hit = nullptr;
-  for (size_t i = 0; i < p.spec.fails.size(); ++i) {
-    const FailRule &r = p.spec.fails[i];
+  for (size_t i = 0; i < p.profile.fails.size(); ++i) {
+    const FailRule &r = p.profile.fails[i];
     if (r.op != op)
       continue;
     bool match = true;
@@ -483,7 +483,7 @@ int printer_check_urb(Printer &p, Client &c, uint8_t type, uint8_t endpoint) {
 }
 
 void printer_serve_urb(Printer &p, Client &c, Urb *urb) {
-  if (p.spec.vanish_after == 0 && !(urb->endpoint & 0x80)) {
+  if (p.profile.vanish_after == 0 && !(urb->endpoint & 0x80)) {
     printer_vanish(p);
     return;
   }
@@ -565,11 +565,11 @@ void printer_remove_node(Printer &p) {
 
 void printer_client_opened(Printer &p) {
   ++p.opens;
-  if (p.spec.open_limit > 0 && p.opens >= p.spec.open_limit)
+  if (p.profile.open_limit > 0 && p.opens >= p.profile.open_limit)
     printer_remove_node(p);
-  if (p.spec.chatter_ms > 0 && p.chatter_timer == nullptr && !p.vanished) {
+  if (p.profile.chatter_ms > 0 && p.chatter_timer == nullptr && !p.vanished) {
     Printer *pp = &p;
-    p.chatter_timer = worker_timer(p.spec.chatter_ms, [pp] {
+    p.chatter_timer = worker_timer(p.profile.chatter_ms, [pp] {
       if (pp->vanished)
         return false;
       printer_queue_notification(*pp);

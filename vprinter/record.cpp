@@ -48,7 +48,7 @@ bool record_open(const std::string &transcript, const std::string &capture_dir, 
   }
   if (!capture_dir.empty()) {
     for (auto &p : g_printers) {
-      std::string path = capture_dir + "/" + p->spec.name + ".bin";
+      std::string path = capture_dir + "/" + p->profile.name + ".bin";
       p->capture_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
       if (p->capture_fd < 0) {
         err = "cannot create capture " + path + ": " + strerror(errno);
@@ -75,7 +75,7 @@ void record_close() {
 void record_line(const Printer &p, const std::string &event) {
   if (g_transcript_fd < 0)
     return;
-  std::string line = p.spec.name + " " + event + "\n";
+  std::string line = p.profile.name + " " + event + "\n";
   write_all(g_transcript_fd, reinterpret_cast<const uint8_t *>(line.data()), line.size());
 }
 

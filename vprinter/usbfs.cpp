@@ -324,7 +324,7 @@ gboolean on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user
     } else if (p.vanished) {
       result = -ENODEV;
     } else {
-      ci->devnum = unsigned(p.spec.dev);
+      ci->devnum = unsigned(p.profile.dev);
       ci->slow = 0;
     }
     break;
@@ -539,18 +539,18 @@ void usbfs_note_sockets() {
 
 bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
   char devnode[64];
-  snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03d/%03d", p.spec.bus, p.spec.dev);
+  snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03d/%03d", p.profile.bus, p.profile.dev);
   p.devnode = devnode;
-  p.syspath = fmt("/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", p.spec.bus, p.spec.bus, p.spec.dev);
+  p.syspath = fmt("/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", p.profile.bus, p.profile.bus, p.profile.dev);
   std::string record =
       fmt("P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVNAME=%s\nE: DEVTYPE=usb_device\n"
           "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\n"
           "A: idVendor=%04lx\nA: idProduct=%04lx\nA: bcdDevice=%04lx\nA: dev=189:%d\n",
-          p.syspath.c_str(), devnode + 5, devnode, p.spec.bus, p.spec.dev, p.spec.bus, p.spec.dev,
-          p.spec.vid, p.spec.pid, p.spec.bcd, (p.spec.bus - 1) * 128 + p.spec.dev - 1);
+          p.syspath.c_str(), devnode + 5, devnode, p.profile.bus, p.profile.dev, p.profile.bus, p.profile.dev,
+          p.profile.vid, p.profile.pid, p.profile.bcd, (p.profile.bus - 1) * 128 + p.profile.dev - 1);
   GError *error = nullptr;
   if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
-    err = std::string("cannot add ") + p.spec.name + ": " + error->message;
+    err = std::string("cannot add ") + p.profile.name + ": " + error->message;
     g_clear_error(&error);
     return false;
   }
@@ -567,7 +567,7 @@ bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
   bool ok = umockdev_testbed_attach_ioctl(testbed, devnode, handler, &error);
   g_object_unref(handler);
   if (!ok) {
-    err = std::string("cannot attach ") + p.spec.name + ": " + error->message;
+    err = std::string("cannot attach ") + p.profile.name + ": " + error->message;
     g_clear_error(&error);
     return false;
   }

@@ -70,9 +70,9 @@ struct Figures {
   double seconds;
 };
 
-bool run(const char *label, const char *spec, const char *uri, int megabytes,
+bool run(const char *label, const char *profile, const char *uri, int megabytes,
          Figures *out) {
-  korvtest::VPrinterServer server({spec});
+  korvtest::VPrinterServer server({profile});
   if (!server.ok()) {
     fprintf(stderr, "%s: vprinter: %s\n", label, server.error().c_str());
     return false;

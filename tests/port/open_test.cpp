@@ -31,9 +31,9 @@ protected:
     porttest::ResetPort();
     server_.reset();
   }
-  korvtest::VPrinterServer &Serve(const std::vector<std::string> &specs) {
+  korvtest::VPrinterServer &Serve(const std::vector<std::string> &profiles) {
     server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve(specs);
+    server_ = porttest::Serve(profiles);
     if (!server_)
       throw std::runtime_error("no virtual printer");
     return *server_;
@@ -100,12 +100,12 @@ TEST_F(OpenTest, OstrelPrinterGetsTheStartByte) {
 TEST_F(OpenTest, SelectionCountsOnlyTheUrisFamily) {
   // Two Ostrel and three Kelpin printers of both vendors, a product of ours
   // that is no printer, and a device of another vendor.
-  std::vector<std::string> specs = {
+  std::vector<std::string> profiles = {
       "ostrel,name=O1,vid=0x2F1C",          "ostrel,name=O2,vid=0x3A07",
       "kelpin,name=K3,vid=0x2F1C,pid=0x0003", "kelpin,name=K5,vid=0x3A07,pid=0x0005",
       "kelpin,name=K6,vid=0x2F1C,pid=0x0006", "ostrel,name=X2,vid=0x2F1C,pid=0x0002",
       "ostrel,name=F1,vid=0x1234,pid=0x0001"};
-  auto &server = Serve(specs);
+  auto &server = Serve(profiles);
   const std::vector<std::string> kelpins = {"K3", "K5", "K6"};
   const std::vector<std::string> ostrels = {"O1", "O2"};
 

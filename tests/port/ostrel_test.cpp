@@ -35,9 +35,9 @@ protected:
     porttest::ResetPort();
     server_.reset();
   }
-  korvtest::VPrinterServer &Serve(const std::string &spec) {
+  korvtest::VPrinterServer &Serve(const std::string &profile) {
     server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve({spec});
+    server_ = porttest::Serve({profile});
     if (!server_)
       throw std::runtime_error("no virtual printer");
     return *server_;

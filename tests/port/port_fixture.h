@@ -23,18 +23,18 @@ protected:
     porttest::ResetPort();
     server_.reset();
   }
-  korvtest::VPrinterServer &Serve(const std::vector<std::string> &specs) {
+  korvtest::VPrinterServer &Serve(const std::vector<std::string> &profiles) {
     server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve(specs);
+    server_ = porttest::Serve(profiles);
     if (!server_)
       throw std::runtime_error("no virtual printer");
     return *server_;
   }
   // Starts one printer and opens it; the trace and the time record start
   // empty after the open.
-  korvtest::VPrinterServer &Open(const std::string &spec) {
-    korvtest::VPrinterServer &server = Serve({spec});
-    const char *uri = spec.rfind("kelpin", 0) == 0 ? "usbkorv:/tr3200ax/1"
+  korvtest::VPrinterServer &Open(const std::string &profile) {
+    korvtest::VPrinterServer &server = Serve({profile});
+    const char *uri = profile.rfind("kelpin", 0) == 0 ? "usbkorv:/tr3200ax/1"
                                                    : "usbkorv:/tr3000ax/1";
     if (QRP_OpenUsbPort(uri, 500000) != QRP_OPENPORT_OK)
       throw std::runtime_error("open failed");

@@ -97,8 +97,8 @@ int TimeRecord::Count(unsigned long us) const {
 void TimeRecord::Clear() { unlink(path_.c_str()); }
 
 std::unique_ptr<korvtest::VPrinterServer>
-Serve(const std::vector<std::string> &specs) {
-  auto server = std::make_unique<korvtest::VPrinterServer>(specs);
+Serve(const std::vector<std::string> &profiles) {
+  auto server = std::make_unique<korvtest::VPrinterServer>(profiles);
   if (!server->ok()) {
     ADD_FAILURE() << "vprinter: " << server->error();
     return nullptr;

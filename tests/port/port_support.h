@@ -50,7 +50,7 @@ private:
 
 // Starts the virtual printers; null (with a test failure) when it fails.
 std::unique_ptr<korvtest::VPrinterServer>
-Serve(const std::vector<std::string> &specs);
+Serve(const std::vector<std::string> &profiles);
 
 // Transcript lines of one printer without the printer name, and with the
 // events that only enumeration makes (open, close, getdriver) left out

@@ -236,9 +236,9 @@ TEST_F(WriteTest, KelpinWriteBesideTheMonitor) {
 }
 
 TEST_F(WriteTest, PrinterVanishingMidWrite) {
-  for (const char *spec : {"ostrel,vanish_after=3000", "kelpin,vanish_after=3000"}) {
-    SCOPED_TRACE(spec);
-    auto &server = Open(spec);
+  for (const char *profile : {"ostrel,vanish_after=3000", "kelpin,vanish_after=3000"}) {
+    SCOPED_TRACE(profile);
+    auto &server = Open(profile);
     std::vector<unsigned char> data = Pattern(10240);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(QRP_WriteUsbPort(data.data(), 10240), QRP_WRITEPORT_ERROR_GENERAL);

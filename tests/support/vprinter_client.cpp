@@ -27,11 +27,11 @@ std::mutex g_address_lock;
 int g_next_bus = 10;
 int g_next_dev = 2;
 
-// Splits a spec into its top-level keys, honouring quoted values.
-bool has_key(const std::string &spec, const std::string &key) {
+// Splits a profile into its top-level keys, honouring quoted values.
+bool has_key(const std::string &profile, const std::string &key) {
   bool quoted = false, at_start = true;
-  for (size_t i = 0; i < spec.size(); ++i) {
-    char c = spec[i];
+  for (size_t i = 0; i < profile.size(); ++i) {
+    char c = profile[i];
     if (quoted) {
       if (c == '\\')
         ++i;
@@ -45,7 +45,7 @@ bool has_key(const std::string &spec, const std::string &key) {
       at_start = true;
       continue;
     } else if (at_start && c != ' ') {
-      if (spec.compare(i, key.size() + 1, key + "=") == 0)
+      if (profile.compare(i, key.size() + 1, key + "=") == 0)
         return true;
     }
     if (c != ' ')
@@ -93,9 +93,9 @@ UsbAddress next_usb_address() {
   return a;
 }
 
-std::string with_address(const std::string &spec) {
-  std::string out = spec;
-  bool bus = has_key(spec, "bus"), dev = has_key(spec, "dev");
+std::string with_address(const std::string &profile) {
+  std::string out = profile;
+  bool bus = has_key(profile, "bus"), dev = has_key(profile, "dev");
   if (bus && dev)
     return out;
   UsbAddress a = next_usb_address();
@@ -141,17 +141,17 @@ void remove_tree(const std::string &path) {
       FTW_DEPTH | FTW_PHYS);
 }
 
-VPrinterServer::VPrinterServer(const std::vector<std::string> &specs,
+VPrinterServer::VPrinterServer(const std::vector<std::string> &profiles,
                                const std::vector<std::string> &extra_args) {
   workdir_ = make_temp_dir("vprinter-test");
   transcript_ = workdir_ + "/transcript.txt";
   capture_dir_ = workdir_ + "/capture";
   std::vector<std::string> args = {vprinter_path(), "serve", "--transcript", transcript_,
                                    "--capture-dir", capture_dir_};
-  for (auto &s : specs) {
-    std::string spec = with_address(s);
+  for (auto &s : profiles) {
+    std::string profile = with_address(s);
     args.push_back("--printer");
-    args.push_back(spec);
+    args.push_back(profile);
   }
   args.insert(args.end(), extra_args.begin(), extra_args.end());
 
@@ -204,7 +204,7 @@ VPrinterServer::VPrinterServer(const std::vector<std::string> &specs,
   for (auto &a : args) {
     if (a.find("bus=") == std::string::npos)
       continue;
-    // The pair this helper chose or the spec gave.
+    // The pair this helper chose or the profile gave.
     UsbAddress addr{0, 0};
     std::istringstream in(a);
     std::string item;

@@ -1,6 +1,6 @@
 // Test helpers for the virtual printer (vprinter).
 //
-// VPrinterServer starts "vprinter serve" with the given printer specs,
+// VPrinterServer starts "vprinter serve" with the given printer profiles,
 // points this process's umockdev preload at it (UMOCKDEV_DIR) and stops it
 // again on destruction; the test then uses libusb 0.1 directly. Each
 // printer that has no bus=/dev= of its own gets a (bus, device) pair never
@@ -26,16 +26,16 @@ struct UsbAddress {
 // A (bus, device) pair not handed out before in this process.
 UsbAddress next_usb_address();
 
-// Adds bus= and dev= (from next_usb_address) unless the spec has them.
-std::string with_address(const std::string &spec);
+// Adds bus= and dev= (from next_usb_address) unless the profile has them.
+std::string with_address(const std::string &profile);
 
 // The built vprinter program: $KORV_VPRINTER, else the build tree's.
 std::string vprinter_path();
 
 class VPrinterServer {
 public:
-  // specs: one --printer SPEC each. extra_args: more vprinter options.
-  explicit VPrinterServer(const std::vector<std::string> &specs,
+  // profiles: one --printer PROFILE each. extra_args: more vprinter options.
+  explicit VPrinterServer(const std::vector<std::string> &profiles,
                           const std::vector<std::string> &extra_args = {});
   ~VPrinterServer();
   VPrinterServer(const VPrinterServer &) = delete;
@@ -46,7 +46,7 @@ public:
   const std::string &umockdev_dir() const { return umockdev_dir_; }
   const std::string &transcript_path() const { return transcript_; }
   const std::string &capture_dir() const { return capture_dir_; }
-  // The address each printer got, in spec order.
+  // The address each printer got, in profile order.
   const std::vector<UsbAddress> &addresses() const { return addresses_; }
 
   // Transcript lines, optionally only those of one printer and/or one
@@ -82,7 +82,7 @@ struct RunResult {
 };
 
 struct RunOptions {
-  std::vector<std::string> printers;    // --printer SPECs
+  std::vector<std::string> printers;    // --printer PROFILEs
   std::vector<std::string> vprinter_args; // e.g. --transcript, --capture-dir
   std::string argv0;                     // argv[0] of the program (empty: its path)
   std::string input;                     // standard input of the program

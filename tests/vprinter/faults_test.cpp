@@ -10,7 +10,7 @@ using namespace korvtest;
 namespace {
 
 struct Printer {
-  explicit Printer(const std::string &spec) : server({spec}) {
+  explicit Printer(const std::string &profile) : server({profile}) {
     if (server.ok())
       dev = find_usb_device(server.addresses()[0]);
   }

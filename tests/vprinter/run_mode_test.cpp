@@ -1,7 +1,7 @@
 // vprinter as a program: run mode (a command under the emulation, its
 // status and streams passed through), bad descriptions, serve mode
-// surviving a client that dies mid-transfer, and the spec syntax.
-#include "spec.h"
+// surviving a client that dies mid-transfer, and the profile syntax.
+#include "profile.h"
 #include "usb_access.h"
 
 #include <csignal>
@@ -72,13 +72,13 @@ TEST(RunMode, StatusSignalsAndEnvironment) {
 }
 
 TEST(RunMode, BadDescriptionsAreRefused) {
-  for (const char *spec : {"family=laser", "ostrel,fail=control/0x41:EWHAT", "ostrel,product=\"open",
+  for (const char *profile : {"family=laser", "ostrel,fail=control/0x41:EWHAT", "ostrel,product=\"open",
                            "ostrel,dev=200", "ostrel,colour=red"}) {
     RunOptions o;
-    o.printers = {spec};
+    o.printers = {profile};
     RunResult r = run_under_vprinter({"/bin/true"}, o);
-    EXPECT_EQ(r.status, 2) << spec;
-    EXPECT_NE(r.err.find("vprinter:"), std::string::npos) << spec << ": " << r.err;
+    EXPECT_EQ(r.status, 2) << profile;
+    EXPECT_NE(r.err.find("vprinter:"), std::string::npos) << profile << ": " << r.err;
   }
   RunOptions twice;
   twice.printers = {"ostrel,name=A", "kelpin,name=A"};
@@ -127,18 +127,18 @@ TEST(ServeMode, ASuccessorKeepsItsDirectory) {
   EXPECT_EQ(getenv("UMOCKDEV_DIR"), nullptr);
 }
 
-TEST(Spec, QuotingKeywordsAndRules) {
-  vp::PrinterSpec p;
+TEST(Profile, QuotingKeywordsAndRules) {
+  vp::PrinterProfile p;
   std::string err;
-  ASSERT_TRUE(vp::parse_printer_spec(
+  ASSERT_TRUE(vp::parse_printer_profile(
       "kelpin, product = \"a,b \\\"c\\\" \\\\ \\x41\", serial=@none, manufacturer=@stall,"
       "fail=control/0xa1/0x21@2-3:EIO, fail=claim/1@2+:stall, bulk_in=0a0b/stall",
       p, err))
       << err;
   EXPECT_EQ(p.family, vp::Family::Kelpin);
   EXPECT_EQ(p.product.text, "a,b \"c\" \\ A");
-  EXPECT_EQ(p.serial.kind, vp::StringSpec::Kind::None);
-  EXPECT_EQ(p.manufacturer.kind, vp::StringSpec::Kind::Stall);
+  EXPECT_EQ(p.serial.kind, vp::StringProfile::Kind::None);
+  EXPECT_EQ(p.manufacturer.kind, vp::StringProfile::Kind::Stall);
   ASSERT_EQ(p.fails.size(), 2u);
   EXPECT_EQ(p.fails[0].args, (std::vector<long>{0xa1, 0x21}));
   EXPECT_EQ(p.fails[0].first, 2u);
@@ -148,26 +148,26 @@ TEST(Spec, QuotingKeywordsAndRules) {
   ASSERT_EQ(p.bulk_in.size(), 2u);
   EXPECT_TRUE(p.bulk_in[1].stall);
 
-  std::vector<vp::PrinterSpec> specs;
+  std::vector<vp::PrinterProfile> profiles;
   ASSERT_TRUE(vp::parse_config("# two printers\n[front]\nfamily = ostrel\nproduct = a, b; c\n"
                                "[back]\nfamily=kelpin\nproduct=\"  padded  \"\nline_coding=115200:7E2\n",
-                               specs, err))
+                               profiles, err))
       << err;
-  ASSERT_EQ(specs.size(), 2u);
-  EXPECT_EQ(specs[0].name, "front");
-  EXPECT_EQ(specs[0].product.text, "a, b; c");
-  EXPECT_EQ(specs[1].product.text, "  padded  ");
-  EXPECT_EQ(specs[1].line_coding, (std::array<uint8_t, 7>{0x00, 0xC2, 0x01, 0x00, 0x02, 0x02, 0x07}));
-  EXPECT_TRUE(vp::finish_specs(specs, err)) << err;
-  EXPECT_EQ(specs[0].dev, 2);
-  EXPECT_EQ(specs[1].dev, 3);
+  ASSERT_EQ(profiles.size(), 2u);
+  EXPECT_EQ(profiles[0].name, "front");
+  EXPECT_EQ(profiles[0].product.text, "a, b; c");
+  EXPECT_EQ(profiles[1].product.text, "  padded  ");
+  EXPECT_EQ(profiles[1].line_coding, (std::array<uint8_t, 7>{0x00, 0xC2, 0x01, 0x00, 0x02, 0x02, 0x07}));
+  EXPECT_TRUE(vp::finish_profiles(profiles, err)) << err;
+  EXPECT_EQ(profiles[0].dev, 2);
+  EXPECT_EQ(profiles[1].dev, 3);
 
   for (const char *bad : {"fail=claim@0:EIO", "fail=control/1/2/3/4/5:EIO", "fail=bulk_out", "dsr_low=5",
                           "bus=0", "vid=0x10000", "product=\"x\"y", "manufacturer=@nothing"}) {
-    vp::PrinterSpec q;
-    EXPECT_FALSE(vp::parse_printer_spec(bad, q, err)) << bad;
+    vp::PrinterProfile q;
+    EXPECT_FALSE(vp::parse_printer_profile(bad, q, err)) << bad;
   }
-  EXPECT_FALSE(vp::parse_config("family=ostrel\n", specs, err)); // outside a section
+  EXPECT_FALSE(vp::parse_config("family=ostrel\n", profiles, err)); // outside a section
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Printer descriptions: what each virtual printer is (identity, strings,
-// bus position) and which faults it shows. Parsed from --printer SPEC and
+// bus position) and which faults it shows. Parsed from --printer PROFILE and
 // from --config FILE; the syntax is described in README.md.
 #pragma once
 
@@ -16,7 +16,7 @@ enum class Family { Ostrel, Kelpin };
 
 // A USB string of the printer: text, no string at all (index 0), or an
 // index whose GET_DESCRIPTOR stalls.
-struct StringSpec {
+struct StringProfile {
   enum class Kind { Text, None, Stall };
   Kind kind = Kind::Text;
   std::string text;
@@ -43,12 +43,12 @@ struct FailRule {
   std::string text;  // the rule as written, for messages
 };
 
-struct PrinterSpec {
+struct PrinterProfile {
   std::string name;
   Family family = Family::Ostrel;
   bool family_set = false;
   long vid = -1, pid = -1, bcd = -1;
-  StringSpec manufacturer, product, serial;
+  StringProfile manufacturer, product, serial;
   bool manufacturer_set = false, product_set = false, serial_set = false;
   int bus = 0, dev = 0; // 0: allocated
   std::array<uint8_t, 7> line_coding{0x80, 0x25, 0x00, 0x00, 0x00, 0x00, 0x08};
@@ -68,19 +68,19 @@ struct PrinterSpec {
 
 // Parses "key=value,key=value,..." (a leading bare word is the family).
 // On error returns false with a message in err.
-bool parse_printer_spec(std::string_view text, PrinterSpec &out, std::string &err);
+bool parse_printer_profile(std::string_view text, PrinterProfile &out, std::string &err);
 
 // Parses a config file's text: one printer per [name] section.
-bool parse_config(std::string_view text, std::vector<PrinterSpec> &out, std::string &err);
+bool parse_config(std::string_view text, std::vector<PrinterProfile> &out, std::string &err);
 
 // Applies one key=value to a printer. value_quoted tells whether the value
 // was written in double quotes (then it is literal text).
-bool apply_key(PrinterSpec &p, std::string_view key, const std::string &value,
+bool apply_key(PrinterProfile &p, std::string_view key, const std::string &value,
                bool value_quoted, std::string &err);
 
 // Fills defaults (IDs and strings by family, names P1.., bus/dev numbers)
 // and checks the set as a whole: unique names and bus/device pairs.
-bool finish_specs(std::vector<PrinterSpec> &specs, std::string &err);
+bool finish_profiles(std::vector<PrinterProfile> &profiles, std::string &err);
 
 bool parse_fail_rule(std::string_view text, FailRule &rule, std::string &err);
 bool parse_errno_name(std::string_view text, int &err);

@@ -1,5 +1,5 @@
-// Parsing of printer descriptions (command line SPEC and config file).
-#include "spec.h"
+// Parsing of printer descriptions (command line PROFILE and config file).
+#include "profile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -113,13 +113,13 @@ bool read_quoted(std::string_view text, size_t &pos, std::string &out, std::stri
   return false;
 }
 
-bool parse_string_spec(const std::string &value, bool quoted, StringSpec &out, std::string &err) {
-  out = StringSpec{};
+bool parse_string_profile(const std::string &value, bool quoted, StringProfile &out, std::string &err) {
+  out = StringProfile{};
   if (!quoted && !value.empty() && value[0] == '@') {
     if (value == "@none")
-      out.kind = StringSpec::Kind::None;
+      out.kind = StringProfile::Kind::None;
     else if (value == "@stall")
-      out.kind = StringSpec::Kind::Stall;
+      out.kind = StringProfile::Kind::Stall;
     else {
       err = "unknown string keyword " + value + " (use @none, @stall, or quote the text)";
       return false;
@@ -321,7 +321,7 @@ bad_occurrence:
   return false;
 }
 
-bool apply_key(PrinterSpec &p, std::string_view key, const std::string &value, bool quoted,
+bool apply_key(PrinterProfile &p, std::string_view key, const std::string &value, bool quoted,
                std::string &err) {
   std::string k(key);
   auto bad = [&](const char *what) {
@@ -332,8 +332,8 @@ bool apply_key(PrinterSpec &p, std::string_view key, const std::string &value, b
   uint64_t n = 0;
 
   if (k == "manufacturer" || k == "product" || k == "serial") {
-    StringSpec s;
-    if (!parse_string_spec(value, quoted, s, err))
+    StringProfile s;
+    if (!parse_string_profile(value, quoted, s, err))
       return false;
     if (k == "manufacturer") {
       p.manufacturer = s;
@@ -462,8 +462,8 @@ bool apply_key(PrinterSpec &p, std::string_view key, const std::string &value, b
   return true;
 }
 
-bool parse_printer_spec(std::string_view text, PrinterSpec &out, std::string &err) {
-  out = PrinterSpec{};
+bool parse_printer_profile(std::string_view text, PrinterProfile &out, std::string &err) {
+  out = PrinterProfile{};
   size_t pos = 0;
   bool first = true;
   while (pos < text.size()) {
@@ -513,10 +513,10 @@ bool parse_printer_spec(std::string_view text, PrinterSpec &out, std::string &er
   return true;
 }
 
-bool parse_config(std::string_view text, std::vector<PrinterSpec> &out, std::string &err) {
+bool parse_config(std::string_view text, std::vector<PrinterProfile> &out, std::string &err) {
   size_t pos = 0;
   int line_no = 0;
-  PrinterSpec *current = nullptr;
+  PrinterProfile *current = nullptr;
   while (pos <= text.size()) {
     size_t nl = text.find('\n', pos);
     std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
@@ -563,18 +563,18 @@ bool parse_config(std::string_view text, std::vector<PrinterSpec> &out, std::str
   return true;
 }
 
-bool finish_specs(std::vector<PrinterSpec> &specs, std::string &err) {
+bool finish_profiles(std::vector<PrinterProfile> &profiles, std::string &err) {
   std::set<std::string> names;
   std::set<std::pair<int, int>> taken;
-  for (auto &p : specs) {
+  for (auto &p : profiles) {
     if (p.bus == 0)
       p.bus = 1;
     if (p.dev != 0)
       taken.insert({p.bus, p.dev});
   }
   int next_dev = 2;
-  for (size_t i = 0; i < specs.size(); ++i) {
-    PrinterSpec &p = specs[i];
+  for (size_t i = 0; i < profiles.size(); ++i) {
+    PrinterProfile &p = profiles[i];
     if (p.name.empty())
       p.name = "P" + std::to_string(i + 1);
     if (!names.insert(p.name).second) {
@@ -606,7 +606,7 @@ bool finish_specs(std::vector<PrinterSpec> &specs, std::string &err) {
       }
       p.dev = next_dev++;
       taken.insert({p.bus, p.dev});
-    } else if (std::count_if(specs.begin(), specs.end(), [&](const PrinterSpec &o) {
+    } else if (std::count_if(profiles.begin(), profiles.end(), [&](const PrinterProfile &o) {
                  return o.bus == p.bus && o.dev == p.dev;
                }) > 1) {
       err = "two printers at bus " + std::to_string(p.bus) + " device " + std::to_string(p.dev);
