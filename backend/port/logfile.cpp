@@ -16,8 +16,10 @@ FILE *QRP_OpenLogFile(const char *path) {
   if (fd < 0)
     return nullptr;
 
+  // A second name on the file would be a hard link planted in /tmp to
+  // make root append print data to some other file.
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
     close(fd);
     return nullptr;
   }

@@ -86,6 +86,27 @@ TEST_F(TraceLog, PlantedSymlinkIsNotFollowed) {
   unlink(target);
 }
 
+TEST_F(TraceLog, PlantedHardLinkIsNotWrittenThrough) {
+  const char *target = "/tmp/planted-target";
+  unlink(target);
+  { std::ofstream(target) << "keep\n"; }
+  ASSERT_EQ(link(target, porttest::kTracePath), 0);
+
+  QRP_UsbDebug("must not reach the target");
+
+  std::ifstream in(target);
+  std::string content((std::istreambuf_iterator<char>(in)),
+                      std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "keep\n");
+  EXPECT_EQ(g_printer.logFile, nullptr);
+  unlink(porttest::kTracePath);
+  unlink(target);
+
+  // Once the link is gone the log is written again.
+  QRP_UsbDebug("back");
+  EXPECT_EQ(porttest::TraceLines(), (std::vector<std::string>{"back"}));
+}
+
 TEST_F(TraceLog, DirectoryOrFifoInThePlaceOfTheLog) {
   ASSERT_EQ(mkfifo(porttest::kTracePath, 0666), 0);
   QRP_UsbDebug("no reader: must not block");
