@@ -12,7 +12,7 @@ PACKAGES="
   libgtest-dev googletest
   clang libclang-rt-14-dev
   imagemagick netpbm
-  util-linux procps file
+  util-linux
 "
 
 missing=""
