@@ -82,9 +82,8 @@ size_t count_of(const std::string &text, const std::string &what) {
   return n;
 }
 
-// The scheduler's error log lines of one job.
-std::string job_lines(const std::string &log, int job_id) {
-  std::string tag = "[Job " + std::to_string(job_id) + "] ";
+// The lines of a log that keep() accepts, each with its newline.
+template <typename Keep> std::string log_lines(const std::string &log, Keep keep) {
   std::string lines;
   size_t start = 0;
   while (start < log.size()) {
@@ -92,46 +91,37 @@ std::string job_lines(const std::string &log, int job_id) {
     if (end == std::string::npos)
       end = log.size();
     std::string line = log.substr(start, end - start);
-    if (line.find(tag) != std::string::npos)
+    if (keep(line))
       lines += line + "\n";
     start = end + 1;
   }
   return lines;
 }
 
+// The scheduler's error log lines of one job.
+std::string job_lines(const std::string &log, int job_id) {
+  std::string tag = "[Job " + std::to_string(job_id) + "] ";
+  return log_lines(log, [&](const std::string &line) {
+    return line.find(tag) != std::string::npos;
+  });
+}
+
 // Log lines of level E (error) that are not about a job.
 std::string scheduler_errors(const std::string &log) {
-  std::string lines;
-  size_t start = 0;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos)
-      end = log.size();
-    std::string line = log.substr(start, end - start);
-    if (line.rfind("E [", 0) == 0 && line.find("[Job ") == std::string::npos)
-      lines += line + "\n";
-    start = end + 1;
-  }
-  return lines;
+  return log_lines(log, [](const std::string &line) {
+    return line.rfind("E [", 0) == 0 && line.find("[Job ") == std::string::npos;
+  });
 }
 
 // What a reader needs of a failed run's log: the job lines but their
 // argument and environment dumps, and every error or warning.
 std::string log_digest(const std::string &log) {
-  std::string lines;
-  size_t start = 0;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos)
-      end = log.size();
-    std::string line = log.substr(start, end - start);
-    bool job = line.find("[Job ") != std::string::npos && line.find("] argv[") == std::string::npos &&
+  return log_lines(log, [](const std::string &line) {
+    bool job = line.find("[Job ") != std::string::npos &&
+               line.find("] argv[") == std::string::npos &&
                line.find("] envp[") == std::string::npos;
-    if (job || line.rfind("E [", 0) == 0 || line.rfind("W [", 0) == 0)
-      lines += line + "\n";
-    start = end + 1;
-  }
-  return lines;
+    return job || line.rfind("E [", 0) == 0 || line.rfind("W [", 0) == 0;
+  });
 }
 
 // One device's lines in the output of lpinfo -l -v.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "port_fixture.h"
 #include "port_support.h"
 #include "usbqrp.h"
 
@@ -21,21 +22,8 @@ const char *kExitGeneral =
 const char *kDsr2Enter = "[QRP_UsbGetKelpinDSR2]: enter";
 const char *kStartEnter = "QRP_StartKelpinDSRThread: Enter";
 
-class KelpinTest : public ::testing::Test {
+class KelpinTest : public PortTest {
 protected:
-  void SetUp() override { porttest::ClearTrace(); }
-  void TearDown() override {
-    setenv("KORV_TIME_DIVISOR", "1", 1); // a real stop at the close
-    porttest::ResetPort();
-    server_.reset();
-  }
-  korvtest::VPrinterServer &Serve(const std::string &profile) {
-    server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve({profile});
-    if (!server_)
-      throw std::runtime_error("no virtual printer");
-    return *server_;
-  }
   // Trace lines of the set-up up to the thread start.
   std::vector<std::string> SetupLines() {
     std::vector<std::string> lines = TraceLines();
@@ -45,12 +33,10 @@ protected:
     return std::vector<std::string>(lines.begin(), lines.begin() + start);
   }
 
-  porttest::TimeRecord time_{1000};
-  std::unique_ptr<korvtest::VPrinterServer> server_;
 };
 
 TEST_F(KelpinTest, LineCodingAndControlLines) {
-  auto &server = Serve("kelpin,line_coding=9600:8N1");
+  auto &server = Serve({"kelpin,line_coding=9600:8N1"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_EQ(g_printer.family, QRP_FAMILY_KELPIN);
   EXPECT_NE(g_printer.handle2, g_printer.handle);
@@ -87,7 +73,7 @@ TEST_F(KelpinTest, LineCodingAndControlLines) {
 }
 
 TEST_F(KelpinTest, SetUpPausesInOrder) {
-  Serve("kelpin,dsr=never");
+  Serve({"kelpin,dsr=never"});
   time_.Clear();
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr090sax/1", 500000), QRP_OPENPORT_OK);
   std::vector<unsigned long> waits;
@@ -108,7 +94,7 @@ TEST_F(KelpinTest, SetUpPausesInOrder) {
 }
 
 TEST_F(KelpinTest, OtherLineCodingIsShownAndReplaced) {
-  auto &server = Serve("kelpin,line_coding=19200:7E2");
+  auto &server = Serve({"kelpin,line_coding=19200:7E2"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3500ax/1", 115200), QRP_OPENPORT_OK);
   EXPECT_EQ(CountLines(TraceLines(), "    -> Info, Current Setting: baud=19200, "
                                      "stopbits=2, parity=2, databits=7"), 1);
@@ -118,7 +104,7 @@ TEST_F(KelpinTest, OtherLineCodingIsShownAndReplaced) {
 }
 
 TEST_F(KelpinTest, StalledGetLineCodingEndsTheSetUp) {
-  auto &server = Serve("kelpin,fail=control/0xa1/0x21:stall");
+  auto &server = Serve({"kelpin,fail=control/0xa1/0x21:stall"});
   EXPECT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_ERROR_GENERAL);
   std::vector<std::string> lines = TraceLines();
   EXPECT_TRUE(HasRun(lines, {
@@ -136,7 +122,7 @@ TEST_F(KelpinTest, StalledGetLineCodingEndsTheSetUp) {
 }
 
 TEST_F(KelpinTest, FailedSetLineCodingEndsTheSetUp) {
-  Serve("kelpin,fail=control/0x21/0x20:EIO");
+  Serve({"kelpin,fail=control/0x21/0x20:EIO"});
   EXPECT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_ERROR_GENERAL);
   EXPECT_TRUE(HasRun(TraceLines(), {
       "  -> Setting the baudrate pins low (active) on the UART.",
@@ -146,8 +132,8 @@ TEST_F(KelpinTest, FailedSetLineCodingEndsTheSetUp) {
 }
 
 TEST_F(KelpinTest, SecondGetLineCodingMayFail) {
-  Serve("kelpin,fail=control/0xa1/0x21@2:stall,fail=clear_halt/0x82:stall,"
-        "fail=clear_halt/0x83:stall");
+  Serve({"kelpin,fail=control/0xa1/0x21@2:stall,fail=clear_halt/0x82:stall,"
+        "fail=clear_halt/0x83:stall"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_TRUE(HasRun(TraceLines(), {
       "  -> Do an USB 'halt' on the device.", "   -> Can not clear read ep",
@@ -155,7 +141,7 @@ TEST_F(KelpinTest, SecondGetLineCodingMayFail) {
 }
 
 TEST_F(KelpinTest, DsrRaisedAtOnceEndsTheWait) {
-  Serve("kelpin");
+  Serve({"kelpin"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
   std::vector<std::string> setup = SetupLines();
   // One read that takes away what was pending, then one poll of the wait.
@@ -168,7 +154,7 @@ TEST_F(KelpinTest, DsrRaisedAtOnceEndsTheWait) {
 }
 
 TEST_F(KelpinTest, ShortNotificationsReadAsZeroFields) {
-  Serve("kelpin,fail=interrupt_in:short:4");
+  Serve({"kelpin,fail=interrupt_in:short:4"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
   std::vector<std::string> setup = SetupLines();
   EXPECT_GE(CountLines(setup, "[QRP_UsbGetKelpinDSR2]: read: reqtype=A1, "
@@ -179,7 +165,7 @@ TEST_F(KelpinTest, ShortNotificationsReadAsZeroFields) {
 }
 
 TEST_F(KelpinTest, MonitorFollowsTheDsrLine) {
-  auto &server = Serve("kelpin");
+  auto &server = Serve({"kelpin"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_EQ(g_printer.dsrThreadState.load(), 1);
   std::vector<std::string> lines = TraceLines();

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "port_fixture.h"
 #include "port_support.h"
 #include "usbqrp.h"
 
@@ -24,20 +25,8 @@ const char *kExitNoResource =
 const char *kExitNotFound =
     "*** Exiting function QRP_OpenUsbPort() = QRP_OPENPORT_ERROR_NOTFOUND";
 
-class OpenTest : public ::testing::Test {
+class OpenTest : public PortTest {
 protected:
-  void SetUp() override { porttest::ClearTrace(); }
-  void TearDown() override {
-    porttest::ResetPort();
-    server_.reset();
-  }
-  korvtest::VPrinterServer &Serve(const std::vector<std::string> &profiles) {
-    server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve(profiles);
-    if (!server_)
-      throw std::runtime_error("no virtual printer");
-    return *server_;
-  }
   // The printers (by name) that got a start byte.
   std::set<std::string> StartBytePrinters(const std::vector<std::string> &names) {
     std::set<std::string> got;
@@ -46,9 +35,6 @@ protected:
         got.insert(name);
     return got;
   }
-
-  porttest::TimeRecord time_{1000};
-  std::unique_ptr<korvtest::VPrinterServer> server_;
 };
 
 TEST_F(OpenTest, OstrelPrinterGetsTheStartByte) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "port_fixture.h"
 #include "port_support.h"
 #include "usbqrp.h"
 
@@ -28,20 +29,8 @@ std::string Control(int type, int request, int value, int length = 0,
   return text;
 }
 
-class OstrelTest : public ::testing::Test {
+class OstrelTest : public PortTest {
 protected:
-  void SetUp() override { porttest::ClearTrace(); }
-  void TearDown() override {
-    porttest::ResetPort();
-    server_.reset();
-  }
-  korvtest::VPrinterServer &Serve(const std::string &profile) {
-    server_.reset(); // the old server unsets UMOCKDEV_DIR as it goes
-    server_ = porttest::Serve({profile});
-    if (!server_)
-      throw std::runtime_error("no virtual printer");
-    return *server_;
-  }
   // The set-up's part of the wire: from the claim to the first bulk write.
   std::vector<std::string> SetupWire() {
     std::vector<std::string> wire = Wire(*server_);
@@ -61,8 +50,6 @@ protected:
     return out;
   }
 
-  porttest::TimeRecord time_{1000};
-  std::unique_ptr<korvtest::VPrinterServer> server_;
 };
 
 TEST_F(OstrelTest, BaudRatesGiveTheExactRequests) {
@@ -78,7 +65,7 @@ TEST_F(OstrelTest, BaudRatesGiveTheExactRequests) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.baud);
     porttest::ClearTrace();
-    Serve("ostrel");
+    Serve({"ostrel"});
     ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", c.baud), QRP_OPENPORT_OK);
     EXPECT_EQ(SetupWire(), (std::vector<std::string>{
         "clear_halt endpoint=0x01 result=0", Control(0x41, 0x00, 0x0001),
@@ -118,7 +105,7 @@ TEST_F(OstrelTest, FailingRequestEndsTheSetUp) {
     porttest::ClearTrace();
     char rule[64];
     snprintf(rule, sizeof rule, "ostrel,fail=control/0x41/0x%02x:stall", c.request);
-    Serve(rule);
+    Serve({rule});
     EXPECT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 500000),
               QRP_OPENPORT_ERROR_GENERAL);
     std::vector<std::string> lines = TraceLines();
@@ -135,7 +122,7 @@ TEST_F(OstrelTest, FailingRequestEndsTheSetUp) {
 }
 
 TEST_F(OstrelTest, FailingClearHaltIsOnlyAWarning) {
-  Serve("ostrel,fail=clear_halt:stall");
+  Serve({"ostrel,fail=clear_halt:stall"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_TRUE(HasRun(TraceLines(), {
       "  -> Do an USB 'halt' on the device.",
@@ -145,7 +132,7 @@ TEST_F(OstrelTest, FailingClearHaltIsOnlyAWarning) {
 }
 
 TEST_F(OstrelTest, DsrReadingOutcomes) {
-  auto &server = Serve("ostrel");
+  auto &server = Serve({"ostrel"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_EQ(QRP_UsbGetOstrelDSR(&g_printer), 1);
   EXPECT_EQ(QRP_UsbGetDSR(&g_printer), 1);
@@ -173,12 +160,12 @@ TEST_F(OstrelTest, DsrReadingOutcomes) {
 }
 
 TEST_F(OstrelTest, DsrReadingWithoutAByteOrStalled) {
-  Serve("ostrel,modem_status=empty");
+  Serve({"ostrel,modem_status=empty"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_EQ(QRP_UsbGetOstrelDSR(&g_printer), -1);
   porttest::ResetPort();
 
-  Serve("ostrel,modem_status=stall");
+  Serve({"ostrel,modem_status=stall"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 0), QRP_OPENPORT_OK);
   EXPECT_EQ(QRP_UsbGetOstrelDSR(&g_printer), -2);
   EXPECT_EQ(QRP_UsbGetDSR(&g_printer), -2);
