@@ -102,6 +102,8 @@ void record_close();
 void record_line(const Printer &p, const std::string &event);
 void record_capture(Printer &p, const uint8_t *data, size_t len);
 std::string hex(const uint8_t *data, size_t len);
+// printf into a std::string, for transcript lines (cut at 511 bytes).
+std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // printer.cpp: device behaviour, called with g_lock held on the worker.
 void printer_init(Printer &p);

@@ -16,16 +16,6 @@ namespace {
 
 constexpr size_t kMaxNotifications = 64;
 
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *format, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  return buf;
-}
-
 bool is_kelpin(const Printer &p) { return p.profile.family == Family::Kelpin; }
 
 const EndpointInfo *find_endpoint(const Printer &p, unsigned address) {

@@ -4,6 +4,8 @@
 #include "model.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -82,6 +84,15 @@ void record_line(const Printer &p, const std::string &event) {
 void record_capture(Printer &p, const uint8_t *data, size_t len) {
   if (p.capture_fd >= 0)
     write_all(p.capture_fd, data, len);
+}
+
+std::string fmt(const char *format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  return buf;
 }
 
 } // namespace vp

@@ -69,16 +69,6 @@ bool peer_gone(const Client &c) {
   return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLRDHUP | POLLERR));
 }
 
-std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char *format, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, format);
-  vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  return buf;
-}
-
 struct TimerData {
   std::function<bool()> fn;
 };

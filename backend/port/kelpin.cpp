@@ -68,6 +68,19 @@ int read_notification(QRP_UsbPort *port, Notification *out) {
   return result;
 }
 
+// Traces a notification under the name of the reader that got it and
+// takes its DSR bit into dsr. Any notification's data word counts.
+void take_notification(QRP_UsbPort *port, const char *reader,
+                       const Notification &n) {
+  QRP_UsbDebugf("[%s]: result >0", reader);
+  QRP_UsbDebugf("[%s]: read: reqtype=%X, notify=%X, val=%u, inx=%u, len=%u, "
+                "data=%u",
+                reader, n.reqtype, n.notify, n.val, n.inx, n.len, n.data);
+  pthread_mutex_lock(&port->dsrLock);
+  port->dsr = (n.data & dsr_bit) != 0 ? 1 : 0;
+  pthread_mutex_unlock(&port->dsrLock);
+}
+
 } // namespace
 
 int QRP_Init_Kelpin(QRP_UsbPort *port, int baudRate) {
@@ -194,13 +207,7 @@ int QRP_UsbGetKelpinDSR(QRP_UsbPort *port) {
     sched_yield();
     return 0;
   }
-  QRP_UsbDebug("[QRP_UsbGetKelpinDSR]: result >0");
-  QRP_UsbDebugf("[QRP_UsbGetKelpinDSR]: read: reqtype=%X, notify=%X, val=%d, "
-                "inx=%d, len=%d, data=%d",
-                n.reqtype, n.notify, n.val, n.inx, n.len, n.data);
-  pthread_mutex_lock(&port->dsrLock);
-  port->dsr = (n.data & dsr_bit) != 0 ? 1 : 0;
-  pthread_mutex_unlock(&port->dsrLock);
+  take_notification(port, "QRP_UsbGetKelpinDSR", n);
   sched_yield();
   return 1;
 }
@@ -216,12 +223,6 @@ int QRP_UsbGetKelpinDSR2(QRP_UsbPort *port) {
     QRP_UsbDebug("[QRP_UsbGetKelpinDSR2]: reslt <=0");
     return 0;
   }
-  QRP_UsbDebug("[QRP_UsbGetKelpinDSR2]: result >0");
-  QRP_UsbDebugf("[QRP_UsbGetKelpinDSR2]: read: reqtype=%X, notify=%X, val=%d, "
-                "inx=%d, len=%d, data=%d",
-                n.reqtype, n.notify, n.val, n.inx, n.len, n.data);
-  pthread_mutex_lock(&port->dsrLock);
-  port->dsr = (n.data & dsr_bit) != 0 ? 1 : 0;
-  pthread_mutex_unlock(&port->dsrLock);
+  take_notification(port, "QRP_UsbGetKelpinDSR2", n);
   return 1;
 }
