@@ -59,6 +59,7 @@ ErrorLog $root/log/error_log
 AccessLog $root/log/access_log
 PageLog $root/log/page_log
 SystemGroup root
+Printcap $root/printcap
 EOS
 
 cupsd -f -c "$root/conf/cupsd.conf" -s "$root/conf/cups-files.conf" &
@@ -71,8 +72,21 @@ until lpstat -r >/dev/null 2>&1; do
   sleep 0.1
 done
 
-lpadmin -p wide -E -v "keep:$root/out/wide.bmp" -P "$ppds/korv-tr3200ax-80.ppd" 2>/dev/null
-lpadmin -p narrow -E -v "keep:$root/out/narrow.bmp" -P "$ppds/korv-tr3000ax-58.ppd" 2>/dev/null
+# A scheduler that has just come up may still turn the first request away:
+# give each queue a few tries and show why the last one failed.
+add_queue() {
+  tries=0
+  until lpadmin -p "$1" -E -v "keep:$root/out/$1.bmp" -P "$ppds/$2" 2>"$root/lpadmin.err"; do
+    tries=$((tries + 1))
+    if [ $tries -ge 20 ]; then
+      echo "FAIL: lpadmin $1: $(cat "$root/lpadmin.err")"
+      exit 1
+    fi
+    sleep 0.1
+  done
+}
+add_queue wide korv-tr3200ax-80.ppd
+add_queue narrow korv-tr3000ax-58.ppd
 
 # A 24-bit colour image and an uncompressed 8-bit palette image.
 "$convert" -size 1200x90 gradient:red-blue "BMP3:$root/in/colour.bmp"
