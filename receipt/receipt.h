@@ -1,0 +1,117 @@
+// The receipt conversion: rows of rendered pages in, the printer's image
+// out. Shared by the CUPS raster filter and the printer application, so it
+// knows nothing of CUPS argument lists, PPDs or IPP.
+//
+// A job is a sequence of pages. Each page row is fitted to the print head
+// (centred, never scaled), mapped through the darkness curve, dithered to
+// one bit per dot and kept at that size; blank paper at the ends of each
+// page is trimmed. At the end the whole job (all pages, all copies) is
+// written as one 24-bit BMP exactly as wide as the head, because the
+// printer takes one BMP after its start byte.
+//
+// Use:
+//   receipt_settings s; receipt_default_settings(&s, 576);
+//   receipt_job job;    receipt_begin(&job, &s);
+//   for each page: receipt_begin_page(&job, width, pixels);
+//                  receipt_add_row(&job, row) for every row;
+//                  receipt_end_page(&job);
+//   receipt_write_bmp(&job, copies, write, context);
+//   receipt_end(&job);
+// Every call returns RECEIPT_OK or one of the negative codes below;
+// receipt_end is safe after any failure and on a job never begun.
+#ifndef RECEIPT_H
+#define RECEIPT_H
+
+#include <stddef.h>
+
+#define RECEIPT_OK 0
+#define RECEIPT_ERROR_ARGUMENT -1    // settings, page width or call order wrong
+#define RECEIPT_ERROR_UNSUPPORTED -2 // pixel format the printer path cannot take
+#define RECEIPT_ERROR_TOO_LONG -3    // receipt longer than settings.max_rows
+#define RECEIPT_ERROR_MEMORY -4      // the job's rows could not be held
+#define RECEIPT_ERROR_EMPTY -5       // no page was added
+#define RECEIPT_ERROR_WRITE -6       // the write callback failed
+
+// How grey becomes black and white.
+#define RECEIPT_DITHER_DIFFUSION 0 // error diffusion; pure black/white stay exact
+#define RECEIPT_DITHER_ORDERED 1   // ordered (Bayer) dither
+#define RECEIPT_DITHER_THRESHOLD 2 // plain threshold at settings.threshold
+
+// Which blank paper of a page is dropped.
+#define RECEIPT_TRIM_BOTH 0
+#define RECEIPT_TRIM_BOTTOM 1
+#define RECEIPT_TRIM_NONE 2
+
+// Pixel formats of the rows handed in.
+#define RECEIPT_GREY8_WHITE255 0 // 8-bit grey, 255 white (sGray, CUPS W)
+#define RECEIPT_GREY8_WHITE0 1   // 8-bit grey, 0 white (CUPS K)
+#define RECEIPT_BLACK1 2         // 1 bit per dot, 1 black, MSB first
+
+// Standard print-head widths, in dots (203 dpi).
+#define RECEIPT_HEAD_58MM 384
+#define RECEIPT_HEAD_80MM 576
+
+// One job's settings; receipt_default_settings fills in the defaults.
+struct receipt_settings {
+  int head_width;     // dots of the head: the BMP's width
+  int dither;         // RECEIPT_DITHER_*
+  int threshold;      // grey level 0..255: at or below it prints black (threshold dither)
+  int darkness;       // -100 (lighter) .. 0 (as rendered) .. 100 (darker)
+  int trim;           // RECEIPT_TRIM_*
+  int page_gap_rows;  // white rows between two printed pages
+  int copy_gap_rows;  // white rows between two copies (tear-off)
+  long max_rows;      // longest receipt, all copies and gaps included
+};
+
+// One job in progress. The fields belong to the library and may change;
+// callers only pass the record to the functions below.
+struct receipt_job {
+  receipt_settings settings;
+  unsigned char *bits;     // kept rows, 1 bit per dot, 1 = black
+  size_t row_bytes;        // bytes of one kept row: (head_width + 7) / 8
+  long rows;               // rows kept so far (pages and page gaps)
+  long capacity;           // rows the buffer holds
+  int pages;               // pages ended so far (blank ones included)
+  int printed_pages;       // pages that left at least one row
+  int page_open;           // inside begin_page .. end_page
+  int page_width;          // dots of the current page's rows
+  int page_pixels;         // RECEIPT_GREY8_* or RECEIPT_BLACK1
+  long page_first_row;     // index of the current page's first kept row
+  long page_last_ink;      // last row of the page with a black dot, or -1
+  int seen_ink;            // the current page has had a black dot
+  short *errors;           // error-diffusion carry, head_width + 2 entries
+  unsigned char *grey;     // one fitted grey row, head_width entries
+  long page_row;           // rows of the current page handed in
+};
+
+// Writes len bytes; returns 0 on success, anything else on failure.
+typedef int (*receipt_write_fn)(void *context, const void *data, size_t len);
+
+// The defaults for a head of head_width dots: error diffusion, threshold
+// 127, darkness 0, both ends trimmed, the standard gaps and length limit.
+void receipt_default_settings(receipt_settings *settings, int head_width);
+
+int receipt_begin(receipt_job *job, const receipt_settings *settings);
+// width: dots of each row of this page (fitted, centred, to the head);
+// pixels: RECEIPT_GREY8_WHITE255, RECEIPT_GREY8_WHITE0 or RECEIPT_BLACK1.
+int receipt_begin_page(receipt_job *job, int width, int pixels);
+// row: one row of the page, width dots in the page's pixel format.
+int receipt_add_row(receipt_job *job, const unsigned char *row);
+int receipt_end_page(receipt_job *job);
+
+// Height in rows of the BMP receipt_write_bmp writes for copies copies.
+// A job whose pages are all blank is written as one white row, so the
+// printer still gets the whole image it waits for after its start byte.
+long receipt_height(const receipt_job *job, int copies);
+// Writes the whole job, copies times, as one bottom-up 24-bit BMP through
+// write. Nothing is written when the job cannot be written whole.
+int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
+                      void *context);
+
+// Frees what the job holds; the job may be begun again.
+void receipt_end(receipt_job *job);
+
+// A short English text for a result code.
+const char *receipt_error_text(int code);
+
+#endif
