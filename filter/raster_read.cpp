@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "rastertokorv.h"
 
@@ -25,11 +26,19 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
   return n;
 }
 
+// The header's colour space as the number stored in the stream, which
+// need not be one of the enumeration's values.
+static unsigned color_space(const cups_page_header2_t *header) {
+  unsigned space;
+  memcpy(&space, &header->cupsColorSpace, sizeof space);
+  return space;
+}
+
 int raster_pixel_format(const cups_page_header2_t *header) {
   const unsigned bits = header->cupsBitsPerColor;
   if (header->cupsBitsPerPixel != bits || header->cupsNumColors > 1)
     return -1;
-  switch (header->cupsColorSpace) {
+  switch (color_space(header)) {
   case CUPS_CSPACE_W:
   case CUPS_CSPACE_SW:
     return bits == 8 ? RECEIPT_GREY8_WHITE255 : -1;
@@ -73,7 +82,7 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
       snprintf(message, size,
                "Page %d has colour space %u with %u bits per colour; the printer "
                "takes 8-bit grey or 1-bit black only.",
-               page, (unsigned)header.cupsColorSpace, header.cupsBitsPerColor);
+               page, color_space(&header), header.cupsBitsPerColor);
       status = RECEIPT_ERROR_UNSUPPORTED;
       break;
     }
