@@ -10,12 +10,27 @@
 
 #include "rastertokorv.h"
 
+void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context) {
+  input->read = read;
+  input->context = context;
+  input->delivered = 0;
+  input->start = input->end = 0;
+}
+
 ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length) {
   raster_input *in = static_cast<raster_input *>(input);
-  const ssize_t n = in->read(in->context, buffer, length);
-  if (n > 0)
-    in->delivered += n;
-  return n;
+  if (in->start == in->end) {
+    const ssize_t n = in->read(in->context, in->block, sizeof in->block);
+    if (n <= 0)
+      return n;
+    in->start = 0;
+    in->end = size_t(n);
+  }
+  const size_t n = length < in->end - in->start ? length : in->end - in->start;
+  memcpy(buffer, in->block + in->start, n);
+  in->start += n;
+  in->delivered += (long long)n;
+  return ssize_t(n);
 }
 
 ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   settings.max_rows = 400;
 
   Source source = {data + 1, size - 1, 0};
-  raster_input input = {read_source, &source, 0};
+  static raster_input input;
+  raster_input_init(&input, read_source, &source);
   cups_raster_t *raster = cupsRasterOpenIO(raster_input_read, &input, CUPS_RASTER_READ);
   if (raster == nullptr)
     return 0;
