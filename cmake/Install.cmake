@@ -29,13 +29,19 @@ install(TARGETS korvbmpthreshold
         PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
                     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The raster filter, under the same rules.
+install(TARGETS rastertokorv
+        RUNTIME DESTINATION "${KORV_FILTER_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 install(FILES ${KORV_PPD_FILES}
         DESTINATION "${KORV_MODEL_DIR}"
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Manual pages, compressed as Debian keeps them.
 find_program(KORV_GZIP gzip REQUIRED)
-set(korv_man_pages usbkorv.8 korvbmpthreshold.8)
+set(korv_man_pages usbkorv.8 korvbmpthreshold.8 rastertokorv.8)
 set(korv_man_gz)
 foreach(page IN LISTS korv_man_pages)
   set(src "${PROJECT_SOURCE_DIR}/man/${page}")

@@ -13,6 +13,8 @@ PACKAGES="
   clang libclang-rt-14-dev
   imagemagick netpbm
   util-linux
+  cups-filters ghostscript fonts-dejavu-core
+  zbar-tools qrencode barcode
 "
 
 missing=""
