@@ -13,6 +13,7 @@ PACKAGES="
   clang libclang-rt-14-dev
   imagemagick netpbm
   util-linux
+  lintian
 "
 
 missing=""
