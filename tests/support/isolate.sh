@@ -94,9 +94,14 @@ $top" ;; esac
     IFS="
 "
     for top in $carry; do
-      [ -e "/proc/self/fd/3/$top" ] || continue
-      mkdir -p "/tmp/$top" &&
-        mount --no-canonicalize --bind "/proc/self/fd/3/$top" "/tmp/$top" || exit 125
+      if [ -d "/proc/self/fd/3/$top" ]; then
+        mkdir -p "/tmp/$top" || exit 125
+      elif [ -e "/proc/self/fd/3/$top" ]; then
+        : >"/tmp/$top" || exit 125
+      else
+        continue
+      fi
+      mount --no-canonicalize --bind "/proc/self/fd/3/$top" "/tmp/$top" || exit 125
     done
     unset IFS
     exec 3<&-
