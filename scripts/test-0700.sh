@@ -18,7 +18,7 @@ case "$kind" in
 esac
 jobs=$(nproc 2>/dev/null || echo 2)
 
-locked=$(pwd)/build-0700/korv 0700
+locked="$(pwd)/build-0700/korv 0700"
 copy=$locked/project
 mkdir -p "$copy"
 chmod 0700 "$(pwd)/build-0700" "$locked"
