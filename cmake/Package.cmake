@@ -22,9 +22,13 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
-set(KORV_PACKAGE_MAINTAINER "korvprint maintainers <korvprint@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
+# The one place that names the maintainer: the package's Maintainer field
+# and the changelog's signature. A packager sets it at configure time:
+#   cmake -DKORV_PACKAGE_MAINTAINER="Name <name@example.net>" ...
+set(KORV_PACKAGE_MAINTAINER "korvprint maintainers <korvprint@example.org>"
+    CACHE STRING "Maintainer of the Debian package: Name <address>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KORV_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${KORV_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps adds the libraries (libusb-0.1-4, libcups2 and the C and
@@ -32,5 +36,33 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # library link shows.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "cups")
+
+# The documents every Debian package carries: the copyright file in the
+# machine-readable format and the changelog, compressed (a native
+# package's changelog is changelog.gz); lintian's overrides for the
+# backend's deliberate mode.
+set(korv_packaging "${PROJECT_SOURCE_DIR}/packaging")
+file(STRINGS "${korv_packaging}/changelog.in" korv_changelog_top LIMIT_COUNT 1)
+if(NOT korv_changelog_top MATCHES "^korvprint \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog.in has no entry for version "
+          "${PROJECT_VERSION} at the top: add one")
+endif()
+configure_file("${korv_packaging}/changelog.in" "${PROJECT_BINARY_DIR}/packaging/changelog" @ONLY)
+add_custom_command(
+  OUTPUT "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+  COMMAND ${KORV_GZIP} -9 -n -c "${PROJECT_BINARY_DIR}/packaging/changelog"
+          > "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+  DEPENDS "${PROJECT_BINARY_DIR}/packaging/changelog"
+  COMMENT "Compressing the changelog")
+add_custom_target(korv_changelog ALL DEPENDS "${PROJECT_BINARY_DIR}/packaging/changelog.gz")
+install(FILES "${korv_packaging}/copyright" "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+        DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+
+set(KORV_BACKEND_PACKAGE_PATH "${KORV_BACKEND_DIR}/usbkorv")
+string(REGEX REPLACE "^/" "" KORV_BACKEND_PACKAGE_PATH "${KORV_BACKEND_PACKAGE_PATH}")
+configure_file("${korv_packaging}/lintian-overrides.in"
+               "${PROJECT_BINARY_DIR}/packaging/lintian-overrides/korvprint" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/packaging/lintian-overrides/korvprint"
+        DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides")
 
 include(CPack)

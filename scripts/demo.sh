@@ -58,6 +58,10 @@ trap 'exit 129' HUP
 
 work=$(mktemp -d /tmp/korvdemo.XXXXXX)
 chmod 0755 "$work"
+# LD_PRELOAD cannot name a file whose path has a space: the backends get
+# a copy of the time shim.
+cp "$timeshim" "$work/libkorvtimeshim.so"
+timeshim=$work/libkorvtimeshim.so
 rm -rf "$out"
 mkdir -p "$out"
 

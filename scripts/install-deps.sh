@@ -15,6 +15,7 @@ PACKAGES="
   util-linux
   cups-filters ghostscript fonts-dejavu-core
   zbar-tools qrencode barcode
+  lintian
 "
 
 missing=""

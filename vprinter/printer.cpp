@@ -42,6 +42,7 @@ bool simple_fault(Printer &p, const char *op, long key, int &result) {
   const FailRule *r = printer_fault(p, op, {key});
   if (r == nullptr)
     return false;
+  result = -EIO; // a rule always has one of the actions below
   switch (r->action) {
   case FailRule::Action::Stall: result = -EPIPE; break;
   case FailRule::Action::Nak: result = -ETIMEDOUT; break;

@@ -575,8 +575,11 @@ bool finish_profiles(std::vector<PrinterProfile> &profiles, std::string &err) {
   int next_dev = 2;
   for (size_t i = 0; i < profiles.size(); ++i) {
     PrinterProfile &p = profiles[i];
-    if (p.name.empty())
-      p.name = "P" + std::to_string(i + 1);
+    if (p.name.empty()) {
+      char name[32];
+      snprintf(name, sizeof name, "P%zu", i + 1);
+      p.name = name;
+    }
     if (!names.insert(p.name).second) {
       err = "two printers are named " + p.name;
       return false;
