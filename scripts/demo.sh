@@ -116,9 +116,10 @@ echo
 echo "\$ lpinfo -v"
 lpinfo -v | tee "$work/devices"
 
-# One queue per printer: the URI that lpinfo listed, a shipped PPD.
+# One queue per printer: the URI that lpinfo listed (with the printer's
+# serial number after a '?'), a shipped PPD.
 add_queue() { # queue protocol ppd
-  uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9]*\)$|\1|p" "$work/devices" | head -n 1)
+  uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9][^ ]*\)$|\1|p" "$work/devices" | head -n 1)
   if [ -z "$uri" ]; then
     echo "demo: lpinfo -v did not list a $2 printer" >&2
     exit 1
