@@ -54,4 +54,10 @@ install(FILES ${korv_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${PROJECT_SOURCE_DIR}/README.md"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
+# The printer application korvprint: the program, its systemd service, and
+# the installed backend's path, which it runs for every job.
+target_compile_definitions(korvprintapp PRIVATE
+  KORV_BACKEND_PATH="${KORV_BACKEND_DIR}/usbkorv")
+install(TARGETS korvprint RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)
