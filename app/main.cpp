@@ -9,7 +9,7 @@
 // PAPPL 1.3.1 crashes on the first web page without a footer.
 static const char footer_html[] =
     "korvprint " KORVPRINT_VERSION
-    " &middot; KorvaNIX and Mirel Works USB receipt printers";
+    " - KorvaNIX and Mirel Works USB receipt printers";
 
 int main(int argc, char *argv[]) {
   // A backend or renderer that ends early must not end the server with it.

@@ -13,6 +13,7 @@ struct raster_job {
   bool failed;         // a callback failed: the job is not printed
   bool page_skipped;   // the current page is not handed to the library
   bool copies_as_pages; // PAPPL repeats the page for each copy
+  int pages_started;    // pages begun so far
   pappl_device_t *device;
 };
 
@@ -45,6 +46,7 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
   memset(&data->receipt, 0, sizeof(data->receipt));
   data->failed = false;
   data->page_skipped = false;
+  data->pages_started = 0;
   data->device = device;
   // PAPPL's PNG and JPEG filters print a one-page image once per copy; the
   // library joins copies itself, with the tear-off gap between them.
@@ -97,7 +99,10 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
     return false;
-  data->page_skipped = data->copies_as_pages && page > 1;
+  // PAPPL numbers every copy of an image page 1.
+  (void)page;
+  data->page_skipped = data->copies_as_pages && data->pages_started > 0;
+  ++data->pages_started;
   if (data->page_skipped)
     return true;
   int pixels = page_pixels(&options->header);
