@@ -127,6 +127,11 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     papplSystemAddListeners(
         system, cupsGetOption("listen-hostname", num_options, options));
 
+  // PAPPL prints PNG, JPEG, PWG and Apple raster itself; PDF is ours. Before
+  // any printer is made: a printer's document formats are fixed then.
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
+                           pdf_filter, nullptr);
+
   // A state file of one's own (tests, a second instance): the printers
   // and settings are kept there instead of PAPPL's default place, which
   // for root is /var/lib. The drivers must be known before it is read.
@@ -140,8 +145,5 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     papplSystemLoadState(system, state_file);
   }
 
-  // PAPPL prints PNG, JPEG, PWG and Apple raster itself; PDF is ours.
-  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
-                           pdf_filter, nullptr);
   return system;
 }
