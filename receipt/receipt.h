@@ -17,8 +17,12 @@
 //                  receipt_end_page(&job);
 //   receipt_write_bmp(&job, copies, write, context);
 //   receipt_end(&job);
-// Every call returns RECEIPT_OK or one of the negative codes below;
-// receipt_end is safe after any failure and on a job never begun.
+// Every call returns RECEIPT_OK or one of the negative codes below. A call
+// that fails changes nothing, except when rows were lost (the receipt grew
+// too long, or memory ran out while adding rows): the job then keeps that
+// error and every later call but receipt_end returns it.
+// receipt_end is safe after any failure and on a job never begun (a record
+// that receipt_begin never saw must be zero-filled: receipt_job job = {}).
 #ifndef RECEIPT_H
 #define RECEIPT_H
 
@@ -51,6 +55,26 @@
 #define RECEIPT_HEAD_58MM 384
 #define RECEIPT_HEAD_80MM 576
 
+// Rows of paper per millimetre at 203 dpi (7.99, taken as 8).
+#define RECEIPT_ROWS_PER_MM 8
+// Defaults of receipt_default_settings:
+//   a 3 mm gap between two printed pages of a job;
+#define RECEIPT_DEFAULT_PAGE_GAP_ROWS 24
+//   a 12 mm gap between two copies, room to tear them apart;
+#define RECEIPT_DEFAULT_COPY_GAP_ROWS 96
+//   at most 40000 rows (5 m of paper, 2.9 MB held for an 80 mm head) for
+//   the whole receipt, all copies and gaps included.
+#define RECEIPT_DEFAULT_MAX_ROWS 40000L
+// Limits of the settings and pages the library takes.
+#define RECEIPT_MAX_HEAD_WIDTH 4096    // dots of the widest head
+#define RECEIPT_MAX_PAGE_WIDTH 65536   // dots of the widest page row
+#define RECEIPT_MAX_GAP_ROWS 8000      // rows of the longest gap (1 m)
+
+// The darkness curve: every grey level g (0 black .. 255 white) becomes
+// 255 * (g / 255) ^ (3 ^ (darkness / 100)), so darkness 100 cubes the
+// level (mid-grey 128 prints as 32), -100 takes its cube root (128 prints
+// as 202) and 0 leaves it alone. Pure black and pure white never move.
+
 // One job's settings; receipt_default_settings fills in the defaults.
 struct receipt_settings {
   int head_width;     // dots of the head: the BMP's width
@@ -67,7 +91,9 @@ struct receipt_settings {
 // callers only pass the record to the functions below.
 struct receipt_job {
   receipt_settings settings;
-  unsigned char *bits;     // kept rows, 1 bit per dot, 1 = black
+  int begun;               // receipt_begin succeeded and receipt_end not yet called
+  int failed;              // error that lost rows; RECEIPT_OK while none
+  unsigned char *bits;     // kept rows, 1 bit per dot, 1 = black, MSB first
   size_t row_bytes;        // bytes of one kept row: (head_width + 7) / 8
   long rows;               // rows kept so far (pages and page gaps)
   long capacity;           // rows the buffer holds
@@ -76,12 +102,16 @@ struct receipt_job {
   int page_open;           // inside begin_page .. end_page
   int page_width;          // dots of the current page's rows
   int page_pixels;         // RECEIPT_GREY8_* or RECEIPT_BLACK1
-  long page_first_row;     // index of the current page's first kept row
-  long page_last_ink;      // last row of the page with a black dot, or -1
-  int seen_ink;            // the current page has had a black dot
-  short *errors;           // error-diffusion carry, head_width + 2 entries
-  unsigned char *grey;     // one fitted grey row, head_width entries
   long page_row;           // rows of the current page handed in
+  long page_kept;          // rows of the current page kept so far
+  long pending_blank;      // blank rows of the page not yet kept (trimmed if
+                           // no ink follows; kept when ink or the page end
+                           // without bottom trim comes)
+  int seen_ink;            // the current page has had a black dot
+  int *errors;             // error-diffusion carry: two rows of head_width + 2
+  unsigned char *grey;     // one fitted grey row, head_width entries
+  unsigned char *row_bits; // one dithered row, row_bytes
+  unsigned char curve[256]; // the darkness curve on 0 black .. 255 white
 };
 
 // Writes len bytes; returns 0 on success, anything else on failure.
@@ -102,6 +132,9 @@ int receipt_end_page(receipt_job *job);
 // Height in rows of the BMP receipt_write_bmp writes for copies copies.
 // A job whose pages are all blank is written as one white row, so the
 // printer still gets the whole image it waits for after its start byte.
+// Negative (RECEIPT_ERROR_ARGUMENT) for copies below 1 or a job that was
+// not begun; the height may exceed settings.max_rows (receipt_write_bmp
+// then refuses the job).
 long receipt_height(const receipt_job *job, int copies);
 // Writes the whole job, copies times, as one bottom-up 24-bit BMP through
 // write. Nothing is written when the job cannot be written whole.

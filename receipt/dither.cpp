@@ -1,0 +1,102 @@
+// Dithering one fitted grey row to the printer's dots: error diffusion
+// (Floyd-Steinberg, serpentine), an 8 x 8 ordered (Bayer) dither, or a
+// plain threshold.
+#include <string.h>
+
+#include "receipt_internal.h"
+
+namespace {
+
+// Bayer matrix: ranks 0..63 of an 8 x 8 ordered dither.
+const unsigned char kBayer8[8][8] = {
+    {0, 32, 8, 40, 2, 34, 10, 42},  {48, 16, 56, 24, 50, 18, 58, 26},
+    {12, 44, 4, 36, 14, 46, 6, 38}, {60, 28, 52, 20, 62, 30, 54, 22},
+    {3, 35, 11, 43, 1, 33, 9, 41},  {51, 19, 59, 27, 49, 17, 57, 25},
+    {15, 47, 7, 39, 13, 45, 5, 37}, {63, 31, 55, 23, 61, 29, 53, 21},
+};
+
+inline void set_black(unsigned char *bits, int x) {
+  bits[x >> 3] |= (unsigned char)(0x80u >> (x & 7));
+}
+
+// Errors are kept in sixteenths of a grey level, so the 7/3/5/1 split
+// loses nothing to rounding. Pure black and pure white print as they are
+// and take no carried error, so the edges of text and bar codes stay
+// clean; only grey spreads its error.
+void diffuse(const unsigned char *grey, int width, long y, int *errors,
+             unsigned char *bits) {
+  // Row y takes its carries from one half of errors and hands the next
+  // row its carries in the other half; index x + 1 is column x.
+  int *here = errors + (y & 1) * (width + 2);
+  int *next = errors + ((y + 1) & 1) * (width + 2);
+  memset(next, 0, sizeof(int) * (size_t)(width + 2));
+  const int step = (y & 1) ? -1 : 1;
+  int x = (y & 1) ? width - 1 : 0;
+  for (int n = 0; n < width; ++n, x += step) {
+    const int g = grey[x];
+    if (g == 0) {
+      set_black(bits, x);
+      continue;
+    }
+    if (g == 255)
+      continue;
+    int value = g * 16 + here[x + 1];
+    int error;
+    if (value < 128 * 16) {
+      set_black(bits, x);
+      error = value;
+    } else {
+      error = value - 255 * 16;
+    }
+    // Keep a run of saturated greys from piling up an error that would
+    // take rows to pay back.
+    if (error > 255 * 16)
+      error = 255 * 16;
+    if (error < -255 * 16)
+      error = -255 * 16;
+    here[x + 1 + step] += error * 7 / 16;
+    next[x + 1 - step] += error * 3 / 16;
+    next[x + 1] += error * 5 / 16;
+    next[x + 1 + step] += error / 16;
+  }
+}
+
+void ordered(const unsigned char *grey, int width, long y, unsigned char *bits) {
+  const unsigned char *ranks = kBayer8[y & 7];
+  for (int x = 0; x < width; ++x) {
+    // Thresholds 2..254: level 0 is always black, 255 always white.
+    const int limit = ranks[x & 7] * 4 + 2;
+    if (grey[x] < limit)
+      set_black(bits, x);
+  }
+}
+
+void threshold(const unsigned char *grey, int width, int level, unsigned char *bits) {
+  for (int x = 0; x < width; ++x)
+    if (grey[x] <= level)
+      set_black(bits, x);
+}
+
+} // namespace
+
+int receipt_dither_row(const unsigned char *grey, int head_width,
+                       const receipt_settings *settings, long y, int *errors,
+                       unsigned char *bits) {
+  const size_t bytes = ((size_t)head_width + 7) / 8;
+  memset(bits, 0, bytes);
+  switch (settings->dither) {
+  case RECEIPT_DITHER_DIFFUSION:
+    diffuse(grey, head_width, y, errors, bits);
+    break;
+  case RECEIPT_DITHER_ORDERED:
+    ordered(grey, head_width, y, bits);
+    break;
+  default:
+    threshold(grey, head_width, settings->threshold, bits);
+    break;
+  }
+  for (size_t k = 0; k < bytes; ++k)
+    if (bits[k] != 0)
+      return 1;
+  return 0;
+}

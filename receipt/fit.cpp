@@ -1,0 +1,47 @@
+// Width fitting: a page row of any width becomes exactly one head row,
+// centred and never scaled (the rasterizer's width may differ from the
+// head by a dot or two), in grey levels with 0 black and 255 white.
+#include <string.h>
+
+#include "receipt_internal.h"
+
+size_t receipt_row_bytes(int width, int pixels) {
+  if (pixels == RECEIPT_BLACK1)
+    return ((size_t)width + 7) / 8;
+  return (size_t)width;
+}
+
+void receipt_fit_row(const unsigned char *row, int width, int pixels,
+                     const unsigned char curve[256], unsigned char *grey,
+                     int head_width) {
+  // Columns [first, first + count) of the page land on head columns
+  // [at, at + count); the rest of the head stays white.
+  int first = 0, at = 0, count = width;
+  if (width > head_width) {
+    first = (width - head_width) / 2;
+    count = head_width;
+  } else if (width < head_width) {
+    at = (head_width - width) / 2;
+  }
+  memset(grey, 255, (size_t)at);
+  memset(grey + at + count, 255, (size_t)(head_width - at - count));
+
+  unsigned char *out = grey + at;
+  switch (pixels) {
+  case RECEIPT_GREY8_WHITE255:
+    for (int x = 0; x < count; ++x)
+      out[x] = curve[row[first + x]];
+    break;
+  case RECEIPT_GREY8_WHITE0:
+    for (int x = 0; x < count; ++x)
+      out[x] = curve[255 - row[first + x]];
+    break;
+  default: // RECEIPT_BLACK1
+    for (int x = 0; x < count; ++x) {
+      const int column = first + x;
+      const int black = (row[column >> 3] >> (7 - (column & 7))) & 1;
+      out[x] = black ? 0 : 255;
+    }
+    break;
+  }
+}

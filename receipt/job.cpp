@@ -1,0 +1,178 @@
+// A job's life and its pages: rows are fitted, dithered and kept at one
+// bit per dot; blank paper at the ends of each page is trimmed, pages are
+// joined with a gap, and the receipt's length is held to the maximum.
+#include <stdlib.h>
+#include <string.h>
+
+#include "receipt_internal.h"
+
+namespace {
+
+void clear(receipt_job *job) { memset(job, 0, sizeof *job); }
+
+// Room for at least want rows, growing the buffer by half again each time.
+int reserve(receipt_job *job, long want) {
+  if (want <= job->capacity)
+    return RECEIPT_OK;
+  long grown = job->capacity < 256 ? 256 : job->capacity + job->capacity / 2;
+  if (grown < want)
+    grown = want;
+  if (grown > job->settings.max_rows)
+    grown = job->settings.max_rows;
+  void *bigger = realloc(job->bits, (size_t)grown * job->row_bytes);
+  if (bigger == nullptr)
+    return RECEIPT_ERROR_MEMORY;
+  job->bits = (unsigned char *)bigger;
+  job->capacity = grown;
+  return RECEIPT_OK;
+}
+
+// Appends count white rows and then, unless null, one row of bits. A job
+// that would grow past the maximum length keeps the error for good.
+int append(receipt_job *job, long count, const unsigned char *bits) {
+  const long want = job->rows + count + (bits != nullptr ? 1 : 0);
+  if (want > job->settings.max_rows) {
+    job->failed = RECEIPT_ERROR_TOO_LONG;
+    return job->failed;
+  }
+  if (reserve(job, want) != RECEIPT_OK) {
+    job->failed = RECEIPT_ERROR_MEMORY;
+    return job->failed;
+  }
+  unsigned char *at = job->bits + (size_t)job->rows * job->row_bytes;
+  memset(at, 0, (size_t)count * job->row_bytes);
+  if (bits != nullptr)
+    memcpy(at + (size_t)count * job->row_bytes, bits, job->row_bytes);
+  job->rows = want;
+  job->page_kept += count + (bits != nullptr ? 1 : 0);
+  return RECEIPT_OK;
+}
+
+// Before a page's first kept row: the gap after the previous printed page.
+int start_printed_page(receipt_job *job) {
+  if (job->page_kept != 0 || job->printed_pages == 0)
+    return RECEIPT_OK;
+  const long kept = job->page_kept;
+  const int status = append(job, job->settings.page_gap_rows, nullptr);
+  job->page_kept = kept;
+  return status;
+}
+
+int usable(const receipt_job *job) {
+  if (!job->begun)
+    return RECEIPT_ERROR_ARGUMENT;
+  return job->failed;
+}
+
+} // namespace
+
+int receipt_begin(receipt_job *job, const receipt_settings *settings) {
+  if (job == nullptr)
+    return RECEIPT_ERROR_ARGUMENT;
+  clear(job);
+  const int status = receipt_check_settings(settings);
+  if (status != RECEIPT_OK)
+    return status;
+  job->settings = *settings;
+  const int width = settings->head_width;
+  job->row_bytes = ((size_t)width + 7) / 8;
+  job->errors = (int *)calloc(2 * ((size_t)width + 2), sizeof(int));
+  job->grey = (unsigned char *)malloc((size_t)width);
+  job->row_bits = (unsigned char *)malloc(job->row_bytes);
+  if (job->errors == nullptr || job->grey == nullptr || job->row_bits == nullptr) {
+    free(job->errors);
+    free(job->grey);
+    free(job->row_bits);
+    clear(job);
+    return RECEIPT_ERROR_MEMORY;
+  }
+  receipt_make_curve(job->curve, settings->darkness);
+  job->begun = 1;
+  return RECEIPT_OK;
+}
+
+int receipt_begin_page(receipt_job *job, int width, int pixels) {
+  if (job == nullptr)
+    return RECEIPT_ERROR_ARGUMENT;
+  int status = usable(job);
+  if (status != RECEIPT_OK)
+    return status;
+  if (job->page_open || width < 1 || width > RECEIPT_MAX_PAGE_WIDTH)
+    return RECEIPT_ERROR_ARGUMENT;
+  if (pixels != RECEIPT_GREY8_WHITE255 && pixels != RECEIPT_GREY8_WHITE0 &&
+      pixels != RECEIPT_BLACK1)
+    return RECEIPT_ERROR_UNSUPPORTED;
+  job->page_open = 1;
+  job->page_width = width;
+  job->page_pixels = pixels;
+  job->page_row = 0;
+  job->page_kept = 0;
+  job->pending_blank = 0;
+  job->seen_ink = 0;
+  memset(job->errors, 0, sizeof(int) * 2 * ((size_t)job->settings.head_width + 2));
+  return RECEIPT_OK;
+}
+
+int receipt_add_row(receipt_job *job, const unsigned char *row) {
+  if (job == nullptr)
+    return RECEIPT_ERROR_ARGUMENT;
+  int status = usable(job);
+  if (status != RECEIPT_OK)
+    return status;
+  if (!job->page_open || row == nullptr)
+    return RECEIPT_ERROR_ARGUMENT;
+  const int head = job->settings.head_width;
+  receipt_fit_row(row, job->page_width, job->page_pixels, job->curve, job->grey, head);
+  const int ink = receipt_dither_row(job->grey, head, &job->settings, job->page_row,
+                                     job->errors, job->row_bits);
+  ++job->page_row;
+
+  // Blank rows wait until ink shows whether they sit inside the page
+  // (kept) or at its end (trimmed); with top trim, those before the first
+  // ink are dropped at once.
+  if (!ink) {
+    if (job->seen_ink || job->settings.trim != RECEIPT_TRIM_BOTH)
+      ++job->pending_blank;
+    return RECEIPT_OK;
+  }
+  job->seen_ink = 1;
+  status = start_printed_page(job);
+  if (status == RECEIPT_OK)
+    status = append(job, job->pending_blank, job->row_bits);
+  job->pending_blank = 0;
+  return status;
+}
+
+int receipt_end_page(receipt_job *job) {
+  if (job == nullptr)
+    return RECEIPT_ERROR_ARGUMENT;
+  int status = usable(job);
+  if (status != RECEIPT_OK)
+    return status;
+  if (!job->page_open)
+    return RECEIPT_ERROR_ARGUMENT;
+  // Without any trim a page keeps all its paper, a blank page included.
+  if (job->settings.trim == RECEIPT_TRIM_NONE && job->pending_blank > 0) {
+    status = start_printed_page(job);
+    if (status == RECEIPT_OK)
+      status = append(job, job->pending_blank, nullptr);
+    if (status != RECEIPT_OK)
+      return status;
+  }
+  job->pending_blank = 0;
+  job->page_open = 0;
+  ++job->pages;
+  if (job->page_kept > 0)
+    ++job->printed_pages;
+  return RECEIPT_OK;
+}
+
+void receipt_end(receipt_job *job) {
+  if (job == nullptr)
+    return;
+  free(job->bits);
+  free(job->errors);
+  free(job->grey);
+  free(job->row_bits);
+  clear(job);
+}

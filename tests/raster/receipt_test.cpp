@@ -1,0 +1,305 @@
+// The receipt library on synthetic CUPS rasters: width fitting, both grey
+// polarities and 1-bit input, trimming, pages and copies, the dithers and
+// the darkness curve, and bad input that must leave nothing written.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "raster_support.h"
+
+namespace korvtest {
+namespace {
+
+// A black bar of rows [y0, y1) and columns [x0, x1), white elsewhere.
+RasterPage bar_page(unsigned width, unsigned height, unsigned x0, unsigned x1, unsigned y0,
+                    unsigned y1) {
+  RasterPage p;
+  p.width = width;
+  p.height = height;
+  p.grey = [=](unsigned x, unsigned y) { return x >= x0 && x < x1 && y >= y0 && y < y1 ? 0 : 255; };
+  return p;
+}
+
+Picture converted(const std::vector<RasterPage> &pages, const receipt_settings &s, int copies = 1) {
+  Conversion c = convert_raster(write_raster(pages), s, copies);
+  EXPECT_EQ(c.status, RECEIPT_OK) << c.message;
+  Picture p = read_bmp(c.bmp);
+  EXPECT_EQ(p.error, "");
+  return p;
+}
+
+TEST(ReceiptTest, FitsEveryWidthToTheHeadCentredWithoutScaling) {
+  for (int head : {RECEIPT_HEAD_58MM, RECEIPT_HEAD_80MM}) {
+    for (int delta : {-192, -2, -1, 0, 1, 2, 7}) {
+      const unsigned width = unsigned(head + delta);
+      SCOPED_TRACE("head " + std::to_string(head) + ", page width " + std::to_string(width));
+      // A 3-dot bar in the page's middle, and a dot at each page edge.
+      const unsigned mid = width / 2;
+      RasterPage page = bar_page(width, 4, mid - 1, mid + 2, 0, 4);
+      page.grey = [=](unsigned x, unsigned y) {
+        return (x >= mid - 1 && x < mid + 2) || (y == 0 && (x == 0 || x == width - 1)) ? 0 : 255;
+      };
+      Picture p = converted({page}, settings_for(head));
+      ASSERT_EQ(p.width, unsigned(head));
+      ASSERT_EQ(p.height, 4u);
+      // Page column c lands on head column c + offset.
+      const int offset = int(width) <= head ? (head - int(width)) / 2 : -((int(width) - head) / 2);
+      const int first = int(mid) - 1 + offset;
+      EXPECT_EQ(p.black(0, 1, p.width, 2), 3);
+      EXPECT_EQ(p.at(unsigned(first), 1), 1);
+      EXPECT_EQ(p.at(unsigned(first + 2), 1), 1);
+      // No scaling: edge dots beyond the head are cut off, the others kept.
+      const int edges = (offset >= 0) + (int(width) - 1 + offset < head);
+      EXPECT_EQ(p.black(0, 0, p.width, 1), 3 + edges);
+    }
+  }
+}
+
+TEST(ReceiptTest, BothGreyPolaritiesAndOneBitBlackGiveTheSameReceipt) {
+  // Black, white and a 1-bit-friendly pattern: checkerboard blocks.
+  auto pattern = [](unsigned x, unsigned y) { return ((x / 5) + (y / 3)) % 2 ? 0 : 255; };
+  std::string reference;
+  for (auto [space, bits] : {std::pair{CUPS_CSPACE_SW, 8u}, std::pair{CUPS_CSPACE_W, 8u},
+                             std::pair{CUPS_CSPACE_K, 8u}, std::pair{CUPS_CSPACE_K, 1u}}) {
+    SCOPED_TRACE("colour space " + std::to_string(int(space)) + ", " + std::to_string(bits) + " bits");
+    RasterPage page;
+    page.width = 575;
+    page.height = 30;
+    page.space = space;
+    page.bits = bits;
+    page.grey = pattern;
+    Conversion c = convert_raster(write_raster({page}), settings_for(576));
+    ASSERT_EQ(c.status, RECEIPT_OK) << c.message;
+    Picture p = read_bmp(c.bmp);
+    ASSERT_EQ(p.error, "");
+    EXPECT_GT(p.black(0, 0, p.width, p.height), 575 * 30 / 3);
+    if (reference.empty())
+      reference = c.bmp;
+    EXPECT_TRUE(c.bmp == reference) << "differs from 8-bit sGray";
+  }
+}
+
+TEST(ReceiptTest, TrimsBlankPaperAtTheEndsOfEachPageAsChosen) {
+  // 100 blank rows, 10 rows of ink with a blank row inside, 50 blank rows.
+  RasterPage page = bar_page(576, 160, 10, 50, 100, 110);
+  auto grey = page.grey;
+  page.grey = [grey](unsigned x, unsigned y) { return y == 105 ? 255 : grey(x, y); };
+  RasterPage blank = bar_page(576, 80, 0, 0, 0, 0);
+
+  receipt_settings s = settings_for(576);
+  Picture both = converted({page}, s);
+  EXPECT_EQ(both.height, 10u);
+  EXPECT_EQ(both.black(0, 5, 576, 6), 0) << "a blank row inside the page is kept";
+  EXPECT_EQ(both.black(0, 0, 576, 1), 40);
+
+  s.trim = RECEIPT_TRIM_BOTTOM;
+  Picture bottom = converted({page}, s);
+  EXPECT_EQ(bottom.height, 110u);
+  EXPECT_EQ(bottom.inked_rows().front(), 100u);
+
+  s.trim = RECEIPT_TRIM_NONE;
+  Picture none = converted({page, blank}, s);
+  EXPECT_EQ(none.height, 160u + RECEIPT_DEFAULT_PAGE_GAP_ROWS + 80u)
+      << "without trim a blank page keeps its paper";
+
+  // A blank page prints nothing, not even a gap; a job of blank pages is
+  // still one whole image: one white row.
+  s.trim = RECEIPT_TRIM_BOTH;
+  Picture skipped = converted({page, blank, page}, s);
+  EXPECT_EQ(skipped.height, 10u + RECEIPT_DEFAULT_PAGE_GAP_ROWS + 10u);
+  for (int trim : {RECEIPT_TRIM_BOTH, RECEIPT_TRIM_BOTTOM}) {
+    s.trim = trim;
+    Picture empty = converted({blank, blank}, s, 3);
+    EXPECT_EQ(empty.height, 1u);
+    EXPECT_EQ(empty.width, 576u);
+    EXPECT_EQ(empty.black(0, 0, 576, 1), 0);
+  }
+}
+
+TEST(ReceiptTest, JoinsPagesInOrderAndRepeatsTheWholeJobPerCopy) {
+  // Page 1: a bar at the left, 20 rows; page 2: a bar at the right, 30 rows.
+  RasterPage one = bar_page(384, 200, 0, 50, 40, 60);
+  RasterPage two = bar_page(384, 300, 300, 384, 10, 40);
+  receipt_settings s = settings_for(384);
+  s.page_gap_rows = 5;
+  s.copy_gap_rows = 40;
+  Picture p = converted({one, two}, s, 3);
+  const unsigned copy = 20 + 5 + 30;
+  ASSERT_EQ(p.height, 3 * copy + 2 * 40);
+  for (unsigned c = 0; c < 3; ++c) {
+    SCOPED_TRACE("copy " + std::to_string(c + 1));
+    const unsigned top = c * (copy + 40);
+    EXPECT_EQ(p.black(0, top, 50, top + 20), 50 * 20);
+    EXPECT_EQ(p.black(0, top, 384, top + 20), 50 * 20);
+    EXPECT_EQ(p.black(0, top + 20, 384, top + 25), 0) << "page gap";
+    EXPECT_EQ(p.black(300, top + 25, 384, top + 55), 84 * 30);
+    if (c < 2) {
+      EXPECT_EQ(p.black(0, top + copy, 384, top + copy + 40), 0) << "tear-off gap";
+    }
+  }
+  // The height receipt_height announces is the one written.
+  receipt_job job = {};
+  ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
+  EXPECT_EQ(receipt_height(&job, 0), RECEIPT_ERROR_ARGUMENT);
+  receipt_end(&job);
+}
+
+// Grey levels: the left third pure black, the middle third mid-grey, the
+// right third pure white, with pure-white rows above and below.
+RasterPage thirds_page(int mid_grey) {
+  RasterPage page;
+  page.width = 576;
+  page.height = 96;
+  page.grey = [mid_grey](unsigned x, unsigned y) {
+    if (y < 8 || y >= 88)
+      return 255;
+    return x < 192 ? 0 : x < 384 ? mid_grey : 255;
+  };
+  return page;
+}
+
+TEST(ReceiptTest, DithersKeepPureBlackAndWhiteExactAndGreyNearItsLevel) {
+  receipt_settings s = settings_for(576);
+  s.trim = RECEIPT_TRIM_NONE;
+  for (int dither : {RECEIPT_DITHER_DIFFUSION, RECEIPT_DITHER_ORDERED}) {
+    SCOPED_TRACE("dither " + std::to_string(dither));
+    s.dither = dither;
+    Picture p = converted({thirds_page(128)}, s);
+    ASSERT_EQ(p.height, 96u);
+    EXPECT_EQ(p.black(0, 8, 192, 88), 192 * 80) << "pure black lost dots";
+    EXPECT_EQ(p.black(384, 0, 576, 96), 0) << "pure white got dots";
+    EXPECT_EQ(p.black(0, 0, 576, 8) + p.black(0, 88, 576, 96), 0) << "white rows got dots";
+    const double share = double(p.black(192, 8, 384, 88)) / (192 * 80);
+    EXPECT_NEAR(share, 127.0 / 255.0, 0.03);
+    // Light and dark greys keep their order.
+    const double light = double(converted({thirds_page(200)}, s).black(192, 8, 384, 88)) / (192 * 80);
+    EXPECT_NEAR(light, 55.0 / 255.0, 0.03);
+  }
+  s.dither = RECEIPT_DITHER_THRESHOLD;
+  s.threshold = 127;
+  EXPECT_EQ(converted({thirds_page(127)}, s).black(192, 8, 384, 88), 192 * 80);
+  EXPECT_EQ(converted({thirds_page(128)}, s).black(192, 8, 384, 88), 0);
+}
+
+TEST(ReceiptTest, DarknessMovesGreyButNeverPureBlackOrWhite) {
+  receipt_settings s = settings_for(576);
+  s.trim = RECEIPT_TRIM_NONE;
+  long previous = -1;
+  for (int darkness : {-100, -50, 0, 50, 100}) {
+    SCOPED_TRACE("darkness " + std::to_string(darkness));
+    s.darkness = darkness;
+    Picture p = converted({thirds_page(128)}, s);
+    const long grey = p.black(192, 8, 384, 88);
+    EXPECT_GT(grey, previous);
+    previous = grey;
+    EXPECT_EQ(p.black(0, 8, 192, 88), 192 * 80);
+    EXPECT_EQ(p.black(384, 0, 576, 96), 0);
+  }
+  // The curve's ends: a near-white grey still prints some dots when darker.
+  s.darkness = 100;
+  EXPECT_NEAR(double(converted({thirds_page(128)}, s).black(192, 8, 384, 88)) / (192 * 80),
+              1.0 - 32.0 / 255.0, 0.03);
+}
+
+TEST(ReceiptTest, RefusesBadInputAndWritesNothing) {
+  receipt_settings s = settings_for(576);
+  RasterPage good = bar_page(576, 40, 0, 576, 0, 40);
+
+  RasterPage rgb = good;
+  rgb.space = CUPS_CSPACE_RGB;
+  rgb.bits = 8;
+  RasterPage deep = good;
+  deep.bits = 16;
+  RasterPage oneBitWhite = good;
+  oneBitWhite.space = CUPS_CSPACE_W;
+  oneBitWhite.bits = 1;
+  for (const RasterPage &page : {rgb, deep, oneBitWhite}) {
+    Conversion c = convert_raster(write_raster({good, page}), s);
+    EXPECT_EQ(c.status, RECEIPT_ERROR_UNSUPPORTED);
+    EXPECT_NE(c.message.find("Page 2"), std::string::npos) << c.message;
+    EXPECT_EQ(c.bmp.size(), 0u);
+  }
+
+  // Cut off inside the rows of page 2, compressed or not, and inside its
+  // header.
+  RasterPage noisy = good;
+  noisy.grey = [](unsigned x, unsigned y) { return int((x * 7 + y * 13) % 256); };
+  for (bool compressed : {false, true}) {
+    std::string whole = write_raster({good, noisy}, compressed);
+    Conversion c = convert_raster(whole.substr(0, whole.size() - 20), s);
+    EXPECT_EQ(c.status, RECEIPT_ERROR_ARGUMENT);
+    EXPECT_NE(c.message.find("ends in page 2"), std::string::npos) << c.message;
+    EXPECT_EQ(c.bmp.size(), 0u);
+  }
+  const std::string one = write_raster({good}, false);
+  Conversion cut_header = convert_raster(write_raster({good, good}, false).substr(0, one.size() + 100), s);
+  EXPECT_EQ(cut_header.status, RECEIPT_ERROR_ARGUMENT);
+  EXPECT_NE(cut_header.message.find("header of page 2"), std::string::npos) << cut_header.message;
+
+  // No pages at all.
+  Conversion empty = convert_raster(write_raster({}), s);
+  EXPECT_EQ(empty.status, RECEIPT_ERROR_EMPTY);
+  EXPECT_EQ(empty.bmp.size(), 0u);
+
+  // Absurd sizes: wider than any page, taller than any receipt.
+  RasterPage wide = good;
+  wide.width = RECEIPT_MAX_PAGE_WIDTH + 1;
+  wide.height = 1;
+  EXPECT_EQ(convert_raster(write_raster({wide}), s).status, RECEIPT_ERROR_ARGUMENT);
+  RasterPage tall = bar_page(576, unsigned(s.max_rows) + 1, 0, 0, 0, 0);
+  Conversion too_tall = convert_raster(write_raster({tall}), s);
+  EXPECT_EQ(too_tall.status, RECEIPT_ERROR_TOO_LONG);
+
+  // Longer than the maximum: by ink, and by copies.
+  s.max_rows = 100;
+  Conversion inked = convert_raster(write_raster({good, good, good}), s);
+  EXPECT_EQ(inked.status, RECEIPT_ERROR_TOO_LONG) << inked.message;
+  EXPECT_EQ(inked.bmp.size(), 0u);
+  Conversion copies = convert_raster(write_raster({good}), s, 3);
+  EXPECT_EQ(copies.status, RECEIPT_ERROR_TOO_LONG);
+  EXPECT_EQ(copies.bmp.size(), 0u);
+  EXPECT_EQ(convert_raster(write_raster({good}), s, 2).status, RECEIPT_ERROR_TOO_LONG)
+      << "the tear-off gap counts too";
+}
+
+TEST(ReceiptTest, CallsOutOfOrderAndFailingWritesAreReported) {
+  receipt_settings s = settings_for(384);
+  receipt_job job = {};
+  receipt_end(&job);  // never begun: nothing to free
+  s.head_width = 0;
+  EXPECT_EQ(receipt_begin(&job, &s), RECEIPT_ERROR_ARGUMENT);
+  receipt_end(&job);
+  s = settings_for(384);
+  s.darkness = 101;
+  EXPECT_EQ(receipt_begin(&job, &s), RECEIPT_ERROR_ARGUMENT);
+
+  s = settings_for(384);
+  ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
+  unsigned char row[384];
+  memset(row, 255, sizeof row);  // black in a white-0 page
+  auto sink = [](void *, const void *, size_t) { return 0; };
+  EXPECT_EQ(receipt_add_row(&job, row), RECEIPT_ERROR_ARGUMENT) << "row outside a page";
+  EXPECT_EQ(receipt_write_bmp(&job, 1, sink, nullptr), RECEIPT_ERROR_EMPTY);
+  EXPECT_EQ(receipt_begin_page(&job, 384, 7), RECEIPT_ERROR_UNSUPPORTED);
+  ASSERT_EQ(receipt_begin_page(&job, 384, RECEIPT_GREY8_WHITE0), RECEIPT_OK);
+  EXPECT_EQ(receipt_begin_page(&job, 384, RECEIPT_GREY8_WHITE0), RECEIPT_ERROR_ARGUMENT);
+  for (int y = 0; y < 10; ++y)
+    ASSERT_EQ(receipt_add_row(&job, row), RECEIPT_OK);
+  EXPECT_EQ(receipt_write_bmp(&job, 1, sink, nullptr), RECEIPT_ERROR_ARGUMENT) << "page open";
+  ASSERT_EQ(receipt_end_page(&job), RECEIPT_OK);
+  EXPECT_EQ(receipt_write_bmp(&job, 0, sink, nullptr), RECEIPT_ERROR_ARGUMENT);
+
+  // A write that fails part-way is reported, not taken for success.
+  int calls = 0;
+  auto failing = [](void *context, const void *, size_t) -> int {
+    return ++*static_cast<int *>(context) > 1 ? -1 : 0;
+  };
+  EXPECT_EQ(receipt_write_bmp(&job, 200, failing, &calls), RECEIPT_ERROR_WRITE);
+  EXPECT_GE(calls, 2);
+  receipt_end(&job);
+  receipt_end(&job);
+  EXPECT_STRNE(receipt_error_text(RECEIPT_ERROR_TOO_LONG), receipt_error_text(RECEIPT_OK));
+}
+
+}  // namespace
+}  // namespace korvtest
