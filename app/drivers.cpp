@@ -81,7 +81,7 @@ static ipp_t *vendor_attributes(void) {
                 settings_trim_keywords);
   ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, SETTING_TRIM "-default",
                nullptr, settings_trim_keywords[0]);
-  ippAddRange(attrs, IPP_TAG_PRINTER, SETTING_THRESHOLD "-supported", 10, 100);
+  ippAddRange(attrs, IPP_TAG_PRINTER, SETTING_THRESHOLD "-supported", 0, 100);
   ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER,
                 SETTING_THRESHOLD "-default", 50);
   ippAddRange(attrs, IPP_TAG_PRINTER, SETTING_FINISH_WAIT "-supported", 0,

@@ -8,7 +8,7 @@
 
 // Keywords in the order of the receipt library's constants; the first is
 // the default.
-const char *const settings_dither_keywords[] = {"error-diffusion", "ordered",
+const char *const settings_dither_keywords[] = {"diffusion", "ordered",
                                                 "threshold"};
 const int settings_dither_count = 3;
 static const int dither_values[] = {RECEIPT_DITHER_DIFFUSION,
@@ -19,7 +19,7 @@ const int settings_trim_count = 3;
 static const int trim_values[] = {RECEIPT_TRIM_BOTH, RECEIPT_TRIM_BOTTOM,
                                   RECEIPT_TRIM_NONE};
 
-#define THRESHOLD_MIN 10
+#define THRESHOLD_MIN 0
 #define THRESHOLD_MAX 100
 #define THRESHOLD_DEFAULT 50
 

@@ -200,7 +200,11 @@ bool AppServer::start() {
     execve(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
-  // Ready when the port answers and the sub-commands' socket is there.
+  // Ready when the port answers and the sub-commands' socket is there,
+  // and at least two seconds after the start: PAPPL counts printer-up-time
+  // in whole seconds from it, and IPP clients take 0 for a printer not
+  // yet up.
+  long long started = now_ms();
   std::string sock = "/run/" + program_.substr(program_.rfind('/') + 1) + ".sock";
   for (long long deadline = now_ms() + 30000; now_ms() < deadline;) {
     int status = 0;
@@ -218,8 +222,12 @@ bool AppServer::start() {
     bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
     close(fd);
     struct stat st;
-    if (up && stat(sock.c_str(), &st) == 0)
+    if (up && stat(sock.c_str(), &st) == 0) {
+      long long rest = started + 2000 - now_ms();
+      if (rest > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(rest));
       return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   error_ = "the server did not answer on port " + std::to_string(port_);

@@ -174,7 +174,7 @@ static int append_bytes(void *context, const void *data, size_t len) {
 std::vector<uint8_t> expected_printer_bytes(const std::vector<GreyPage> &pages,
                                             const receipt_settings &settings, int copies) {
   std::vector<uint8_t> out = {0x02};
-  receipt_job job;
+  receipt_job job = {};
   if (receipt_begin(&job, &settings) != RECEIPT_OK)
     return {};
   bool ok = true;
