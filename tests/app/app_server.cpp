@@ -310,10 +310,9 @@ std::string ipp_attr_line(const std::string &attr) {
 
 } // namespace
 
-JobResult print_and_wait(const AppServer &server, const std::string &queue,
-                         const std::string &file, const std::string &format,
-                         const std::vector<std::string> &attrs, int timeout_s) {
-  JobResult result;
+int submit_job(const AppServer &server, const std::string &queue, const std::string &file,
+               const std::string &format, const std::vector<std::string> &attrs,
+               std::string *output) {
   std::string test = "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n"
                      "  GROUP operation-attributes-tag\n"
                      "  ATTR charset attributes-charset utf-8\n"
@@ -328,12 +327,53 @@ JobResult print_and_wait(const AppServer &server, const std::string &queue,
   std::string path = server.dir() + "/print-" + std::to_string(now_ms()) + ".test";
   write_file(path, test, 0644);
   Command c = server.ipptool({"-tv", "-f", file, server.printer_uri(queue), path});
-  result.output = c.out + c.err;
-  result.job_id = atoi(shown_value(c.out, "job-id").c_str());
-  if (c.status != 0 || result.job_id <= 0)
-    return result;
-  result.state = wait_job_end(server, queue, result.job_id, timeout_s);
+  if (output)
+    *output = c.out + c.err;
+  int job_id = atoi(shown_value(c.out, "job-id").c_str());
+  return c.status == 0 && job_id > 0 ? job_id : -1;
+}
+
+JobResult print_and_wait(const AppServer &server, const std::string &queue,
+                         const std::string &file, const std::string &format,
+                         const std::vector<std::string> &attrs, int timeout_s) {
+  JobResult result;
+  result.job_id = submit_job(server, queue, file, format, attrs, &result.output);
+  if (result.job_id > 0)
+    result.state = wait_job_end(server, queue, result.job_id, timeout_s);
   return result;
+}
+
+bool cancel_job(const AppServer &server, const std::string &queue, int job_id) {
+  std::string path = server.dir() + "/cancel-job.test";
+  write_file(path,
+             "{\n  OPERATION Cancel-Job\n"
+             "  GROUP operation-attributes-tag\n"
+             "  ATTR charset attributes-charset utf-8\n"
+             "  ATTR naturalLanguage attributes-natural-language en\n"
+             "  ATTR uri printer-uri $uri\n"
+             "  ATTR integer job-id $job_id\n"
+             "  ATTR name requesting-user-name tester\n"
+             "  STATUS successful-ok\n}\n",
+             0644);
+  Command c = server.ipptool(
+      {"-t", "-d", "job_id=" + std::to_string(job_id), server.printer_uri(queue), path}, 30);
+  return c.status == 0;
+}
+
+std::string printer_attribute(const AppServer &server, const std::string &queue,
+                              const std::string &name) {
+  std::string path = server.dir() + "/get-printer.test";
+  write_file(path,
+             "{\n  OPERATION Get-Printer-Attributes\n"
+             "  GROUP operation-attributes-tag\n"
+             "  ATTR charset attributes-charset utf-8\n"
+             "  ATTR naturalLanguage attributes-natural-language en\n"
+             "  ATTR uri printer-uri $uri\n"
+             "  ATTR name requesting-user-name tester\n"
+             "  STATUS successful-ok\n}\n",
+             0644);
+  Command c = server.ipptool({"-tv", server.printer_uri(queue), path}, 30);
+  return shown_value(c.out, name);
 }
 
 int job_state(const AppServer &server, const std::string &queue, int job_id,

@@ -87,6 +87,16 @@ JobResult print_and_wait(const AppServer &server, const std::string &queue,
                          const std::vector<std::string> &attrs = {},
                          int timeout_s = 300);
 
+// Submits a job without waiting; its id, or -1 (ipptool's output in output).
+int submit_job(const AppServer &server, const std::string &queue, const std::string &file,
+               const std::string &format, const std::vector<std::string> &attrs = {},
+               std::string *output = nullptr);
+// Cancel-Job; whether the server accepted it.
+bool cancel_job(const AppServer &server, const std::string &queue, int job_id);
+// One printer attribute's value as ipptool shows it ("" when absent).
+std::string printer_attribute(const AppServer &server, const std::string &queue,
+                              const std::string &name);
+
 // Waits until the job reaches a state >= 7 (or timeout); returns it.
 int wait_job_end(const AppServer &server, const std::string &queue, int job_id,
                  int timeout_s = 300);
