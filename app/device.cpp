@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <time.h>
 
 #include "korvprint.h"
@@ -323,22 +324,38 @@ static void uri_serial(const char *uri, char *out, size_t size) {
   }
 }
 
-// Same printer: by serial number when the URI names one, else by the
-// protocol and position.
+// The protocol family of a URI's protocol word: 0 for the UART-bridge
+// TR3000AX, 1 for the modem-class models, -1 for anything else. The
+// backend counts a URI's printer number within the family.
+static int uri_family(const char *uri, size_t *number_at) {
+  static const char *const kelpin[] = {"tr3200ax", "tr090sax", "tr3500ax"};
+  const char *protocol = uri + strlen(KORV_SCHEME ":/");
+  size_t len = strcspn(protocol, "/?");
+  *number_at = static_cast<size_t>(protocol - uri) + len;
+  if (len == 8 && strncasecmp(protocol, "tr3000ax", 8) == 0)
+    return 0;
+  for (const char *name : kelpin)
+    if (len == strlen(name) && strncasecmp(protocol, name, len) == 0)
+      return 1;
+  return -1;
+}
+
+// Same printer: by serial number when the URI names one (the position may
+// have changed), else by family and position.
 static bool same_printer(const char *wanted, const char *listed) {
+  size_t wanted_number = 0, listed_number = 0;
+  int family = uri_family(wanted, &wanted_number);
+  if (family < 0 || family != uri_family(listed, &listed_number))
+    return false;
   char wanted_serial[256], listed_serial[256];
   uri_serial(wanted, wanted_serial, sizeof(wanted_serial));
   uri_serial(listed, listed_serial, sizeof(listed_serial));
-  size_t wanted_path = strcspn(wanted, "?");
-  size_t listed_path = strcspn(listed, "?");
-  if (wanted_serial[0] != '\0') {
-    // The protocol must agree too; the position may have changed.
-    const char *wp = strrchr(wanted, '/');
-    const char *lp = strrchr(listed, '/');
-    return strcmp(wanted_serial, listed_serial) == 0 && wp && lp &&
-           wp - wanted == lp - listed && strncmp(wanted, listed, wp - wanted) == 0;
-  }
-  return wanted_path == listed_path && strncmp(wanted, listed, wanted_path) == 0;
+  if (wanted_serial[0] != '\0')
+    return strcmp(wanted_serial, listed_serial) == 0;
+  size_t wanted_len = strcspn(wanted + wanted_number, "?");
+  size_t listed_len = strcspn(listed + listed_number, "?");
+  return wanted_len == listed_len &&
+         strncmp(wanted + wanted_number, listed + listed_number, wanted_len) == 0;
 }
 
 // The listing is shared by every printer's status check and made again
