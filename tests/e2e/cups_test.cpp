@@ -363,9 +363,10 @@ TEST_F(CupsTest, FailedJobsEndAsFailuresAndTheQueuePrintsTheNextJob) {
   EXPECT_TRUE(sent.empty() || sent == "\x02") << sent.size() << " bytes reached the printer";
   expect_printed("receipts", kKelpin80, receipt);
 
-  // A file that is no image at all never becomes a job.
-  std::string text = work_ + "/notes.txt";
-  write_bytes(text, Bytes{'t', 'o', 't', 'a', 'l', ' ', '7', '.', '9', '0', '\n'});
+  // A file of no type that CUPS can print never becomes a job (text and
+  // PDF go through the raster path).
+  std::string text = work_ + "/notes.bin";
+  write_bytes(text, Bytes{0x00, 0xFF, 0x13, 0x37, 0x00, 0x01, 0xFE, 0x80, 0x00, 0x7F, 0x00});
   std::string message;
   EXPECT_EQ(cups_->print("receipts", text, {}, &message), -1);
   EXPECT_NE(message.find("Unsupported document-format"), std::string::npos) << message;

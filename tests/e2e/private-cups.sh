@@ -46,7 +46,9 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 serverbin=$stage$(dirname "$backend_dir")
 if [ "$stage$filter_dir" != "$serverbin/filter" ]; then
   mkdir -p "$serverbin/filter"
-  ln -sf "$stage$filter_dir/korvbmpthreshold" "$serverbin/filter/korvbmpthreshold"
+  for program in korvbmpthreshold rastertokorv; do
+    ln -sf "$stage$filter_dir/$program" "$serverbin/filter/$program"
+  done
 fi
 
 # Every backend, filter and cups-deviced starts through daemon/cups-exec
@@ -88,13 +90,30 @@ ln -sf "$system_serverbin/daemon/cups-driverd" "$serverbin/daemon/cups-driverd"
 # cups-driverd also asks the driver programs, of which there are none.
 mkdir -p "$serverbin/driver"
 
-# Data: CUPS's own file types, no conversions but those the PPDs declare
-# (the system's would name filters this scheduler does not have), no
-# banners, and the installed PPDs as the only models.
+# The standard filters (cups-filters, ghostscript) that render PDF,
+# images and text to CUPS raster for the raster path: every filter of the
+# system beside the project's own.
+for program in "$system_serverbin"/filter/*; do
+  name=$(basename "$program")
+  if [ ! -e "$serverbin/filter/$name" ]; then
+    ln -s "$program" "$serverbin/filter/$name"
+  fi
+done
+
+# Data: the system's file types and conversions (their filters are all
+# there) but raw printing of untyped files, which would hand a receipt
+# printer arbitrary bytes for its image; the data those filters read
+# (charsets, ...), no banners, and the installed PPDs as the only models.
 data=$dir/data
 mkdir -p "$data/mime" "$data/banners" "$data/model"
-cp "$system_datadir/mime/mime.types" "$data/mime/mime.types"
-echo "# Only the conversions of the queues' PPDs." >"$data/mime/mime.convs"
+cp "$system_datadir"/mime/*.types "$system_datadir"/mime/*.convs "$data/mime/"
+sed -i '/^application\/octet-stream[[:space:]]/d' "$data/mime/mime.convs"
+for entry in "$system_datadir"/*; do
+  case $(basename "$entry") in
+    mime|banners|model) ;;
+    *) ln -sfn "$entry" "$data/$(basename "$entry")" ;;
+  esac
+done
 ln -sfn "$stage$model_dir" "$data/model/$(basename "$model_dir")"
 
 mkdir -p "$dir/conf" "$dir/spool/tmp" "$dir/cache" "$dir/state" "$dir/log"

@@ -1,15 +1,17 @@
 #!/bin/sh
-# Every generated PPD passes cupstestppd, with the filter it names present
-# under a private root (as it will be once installed).
-#   ppd_check.sh <filter program> <ppd>...
+# Every generated PPD passes cupstestppd, with the filters it names present
+# under a private root (as they will be once installed).
+#   ppd_check.sh <filter program>... -- <ppd>...
 set -eu
-filter=$1
-shift
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 serverbin=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)
 mkdir -p "$root$serverbin/filter"
-ln -s "$filter" "$root$serverbin/filter/korvbmpthreshold"
+while [ $# -gt 0 ] && [ "$1" != -- ]; do
+  ln -s "$1" "$root$serverbin/filter/$(basename "$1")"
+  shift
+done
+shift
 status=0
 for ppd in "$@"; do
   if ! cupstestppd -R "$root" "$ppd"; then
