@@ -1,12 +1,17 @@
 // Discovery listing: one CUPS device line per supported printer on USB.
 //
 // Uses libusb directly; the port layer's record, locks and trace log are
-// left alone, only its table of supported printers is shared.
+// left alone, only its table of supported printers, its serial-number
+// read and its URI encoding are shared.
 #include <stdio.h>
 #include <string.h>
 #include <usb.h>
 
+#include <string>
+#include <vector>
+
 #include "log.h"
+#include "uri.h"
 #include "usbkorv.h"
 #include "usbqrp.h"
 
@@ -76,6 +81,15 @@ void list_devices(void) {
   // printer it was listed for.
   int listed = 0;
   int family_count[2] = {0, 0};
+  // A printer with a serial number is listed by it; its number counts the
+  // printers of its family with that serial number (1 unless two share
+  // one), so the URI stays the same wherever the printer is plugged in.
+  struct SerialCount {
+    int family;
+    std::string serial;
+    int count;
+  };
+  std::vector<SerialCount> serial_counts;
 
   log_message(TAG " About to iterate through busses.\n");
   for (struct usb_bus *bus = bus_list; bus != nullptr; bus = bus->next) {
@@ -136,9 +150,27 @@ void list_devices(void) {
 
       char quoted[2 * DEVICE_TEXT_SIZE];
       escape_quoted(quoted, sizeof quoted, make_and_model);
+      char serial[QRP_SERIAL_SIZE];
+      QRP_ReadSerialNumber(handle, device, serial);
+      char options[16 + 3 * QRP_SERIAL_SIZE] = "";
+      if (serial[0] != '\0') {
+        number = 0;
+        for (SerialCount &seen : serial_counts)
+          if (seen.family == model->family && seen.serial == serial)
+            number = ++seen.count;
+        if (number == 0) {
+          serial_counts.push_back({model->family, serial, 1});
+          number = 1;
+        }
+        char encoded[3 * QRP_SERIAL_SIZE];
+        QRP_EncodeUriText(serial, encoded, sizeof encoded);
+        snprintf(options, sizeof options, "?serial=%s", encoded);
+      }
       ++listed;
-      printf("direct usbkorv:/%s/%d \"%s\" \"KorvaNIX USB Printer #%d\"\n",
-             model->protocol, number, quoted, listed);
+      printf("direct usbkorv:/%s/%d%s \"%s\" \"KorvaNIX USB Printer #%d\" "
+             "\"%s\"\n",
+             model->protocol, number, options, quoted, listed,
+             model->deviceId);
       usb_close(handle);
     }
   }

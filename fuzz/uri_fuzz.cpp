@@ -24,9 +24,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     abort();
   if (strncmp(parts.uri, text.c_str(), uri_length) != 0)
     abort();
-  if (status < QRP_URI_OK || status > QRP_URI_BAD_PRINTERID)
+  if (status < QRP_URI_OK || status > QRP_URI_BAD_OPTION)
+    abort();
+  // Options: a refusal says why; accepted values are in range, and the
+  // serial number is a terminated text within its limit.
+  if (status == QRP_URI_BAD_OPTION &&
+      (parts.optionError[0] == '\0' ||
+       strnlen(parts.optionError, sizeof parts.optionError) >=
+           sizeof parts.optionError))
     abort();
   if (status == QRP_URI_OK) {
+    if (parts.waitSeconds < -1 || parts.waitSeconds > QRP_URI_WAIT_MAX)
+      abort();
+    if (parts.waitPrinter != 0 && parts.waitPrinter != 1)
+      abort();
+    if (strnlen(parts.serial, sizeof parts.serial) > QRP_URI_SERIAL_MAX_LENGTH)
+      abort();
+    if (parts.hasSerial && parts.serial[0] == '\0')
+      abort();
+    if (parts.hasOptions != (strchr(text.c_str(), '?') != nullptr))
+      abort();
+  }
+  if (status == QRP_URI_OK || status == QRP_URI_BAD_OPTION) {
     if (parts.printerId < 1 || parts.printerId > 99)
       abort();
     if (strncmp(parts.method, "usbkorv", 7) != 0)

@@ -1,6 +1,7 @@
 // Closing the port: the Kelpin monitor stopped and the control lines
 // lowered, the last notifications drained, the interfaces released, the
-// handles closed and the record cleared for the next open.
+// handles closed and the record cleared for the next open; and the reset
+// that gives back what a failed open took.
 #include <time.h>
 #include <unistd.h>
 
@@ -133,5 +134,38 @@ int QRP_CloseUsbPort(void) {
   port->opened = 0;
 
   QRP_UsbDebug("*** Exiting function QRP_CloseUsbPort() = QRP_CLOSEPORT_OK");
+  return QRP_CLOSEPORT_OK;
+}
+
+int QRP_ResetUsbPort(void) {
+  QRP_UsbPort *port = &g_printer;
+
+  QRP_UsbDebug("\n*** Entering function = QRP_ResetUsbPort() ***");
+  if (port->opened != 0) {
+    QRP_UsbDebug("-> ERROR, the port is open, close it instead.");
+    QRP_UsbDebug("*** Exiting function QRP_ResetUsbPort() = "
+                 "QRP_CLOSEPORT_ERROR_GENERAL");
+    return QRP_CLOSEPORT_ERROR_GENERAL;
+  }
+  // A failed open never leaves the monitor running or dsrLock alive: the
+  // Kelpin set-up starts them last, after its last possible failure.
+  // Releasing an interface that was not claimed fails harmlessly.
+  const bool kelpin = port->family == QRP_FAMILY_KELPIN;
+  if (port->handle != nullptr) {
+    QRP_UsbDebug("-> Release what the failed open took.");
+    (void)usb_release_interface(port->handle,
+                                QRP_GetUSBInterfaceNumber(port, 0));
+    if (kelpin && port->handle2 != nullptr && port->handle2 != port->handle) {
+      (void)usb_release_interface(port->handle2,
+                                  QRP_GetUSBInterfaceNumber(port, 1));
+      (void)usb_close(port->handle2);
+    }
+    (void)usb_close(port->handle);
+  }
+  port->handle = nullptr;
+  port->handle2 = nullptr;
+  port->device = nullptr;
+  port->family = QRP_FAMILY_OSTREL;
+  QRP_UsbDebug("*** Exiting function QRP_ResetUsbPort() = QRP_CLOSEPORT_OK");
   return QRP_CLOSEPORT_OK;
 }

@@ -7,6 +7,7 @@
 // remembered, so that the close leaves the handles and dsrLock it may use
 // alone and the next open can finish the job.
 #include <errno.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -65,8 +66,15 @@ int QRP_StartKelpinDSRThread(void) {
   QRP_UsbDebug("QRP_StartKelpinDSRThread: Enter");
   // Set before the creation, so the thread finds it running.
   g_printer.dsrThreadState.store(1);
-  if (pthread_create(&g_printer.dsrThread, nullptr, QRP_KelpinThread,
-                     nullptr) != 0) {
+  // The thread takes no signals (it inherits this mask): a cancel or a
+  // timer meant to end one of the caller's waits must reach the caller.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  int created = pthread_create(&g_printer.dsrThread, nullptr,
+                               QRP_KelpinThread, nullptr);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (created != 0) {
     QRP_UsbDebug("QRP_StartKelpinDSRThread: failed");
     g_printer.dsrThreadState.store(0);
     return 0;

@@ -1,6 +1,7 @@
 // Opening the port: URI checks, bus scan and printer selection, kernel
 // driver detach, interface claims, the family set-up and the start byte.
 #include <stdint.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -66,6 +67,22 @@ int uri_failure(int status, const QRP_UriParts &uri) {
   }
 }
 
+// Opens the device briefly to compare its serial number with serial.
+bool has_serial(struct usb_device *device, const char *serial) {
+  usb_dev_handle *probe = usb_open(device);
+  char found[QRP_SERIAL_SIZE];
+  QRP_ReadSerialNumber(probe, device, found);
+  if (probe != nullptr)
+    usb_close(probe);
+  char shown[3 * QRP_SERIAL_SIZE];
+  QRP_EncodeUriText(found, shown, sizeof shown);
+  QRP_UsbDebugf("        -> Serial number=%s.", shown);
+  if (strcmp(found, serial) == 0)
+    return true;
+  QRP_UsbDebug("        -> Not the serial number asked for.");
+  return false;
+}
+
 unsigned int low32(const void *pointer) {
   return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -116,17 +133,29 @@ int QRP_OpenUsbPort(const char *uri, int baudRate) {
   QRP_UsbDebug("-> Process arguments received.");
   QRP_UsbDebugf("  -> Got parameter uri=%s.", parsed.uri);
   QRP_UsbDebug("  -> Start parsing arguments from URI.");
-  if (status != QRP_URI_OK)
+  if (status != QRP_URI_OK && status != QRP_URI_BAD_OPTION)
     return uri_failure(status, parsed);
   QRP_UsbDebugf("    -> Got method=%s from URI.", parsed.method);
   QRP_UsbDebugf("    -> Got resource=%s from URI.", parsed.resource);
   QRP_UsbDebugf("    -> Got protocol=%s from URI 'resource'.", parsed.protocol);
   QRP_UsbDebugf("    -> Got printerid=%d from URI 'resource'.",
                 parsed.printerId);
+  if (status == QRP_URI_BAD_OPTION) {
+    QRP_UsbDebugf("    -> ERROR, %s.", parsed.optionError);
+    return fail(QRP_OPENPORT_ERROR_UNSUPPORTED);
+  }
 
   port->family = parsed.family;
 
-  int result = QRP_OpenUsbDeviceThroughLibusb(port, parsed.printerId);
+  int result;
+  if (parsed.hasSerial) {
+    char shown[3 * QRP_URI_SERIAL_MAX_LENGTH + 1];
+    QRP_EncodeUriText(parsed.serial, shown, sizeof shown);
+    QRP_UsbDebugf("    -> Got serial=%s from URI options.", shown);
+    result = QRP_OpenUsbDeviceBySerial(port, parsed.printerId, parsed.serial);
+  } else {
+    result = QRP_OpenUsbDeviceThroughLibusb(port, parsed.printerId);
+  }
   if (result != 0)
     return result;
 
@@ -157,6 +186,14 @@ int QRP_OpenUsbPort(const char *uri, int baudRate) {
 }
 
 int QRP_OpenUsbDeviceThroughLibusb(QRP_UsbPort *port, int printerId) {
+  return QRP_OpenUsbDeviceBySerial(port, printerId, nullptr);
+}
+
+// With a serial number, every printer of the family is opened briefly to
+// read its own; the printer id then counts only the printers that carry
+// that serial number (1 unless two printers share one).
+int QRP_OpenUsbDeviceBySerial(QRP_UsbPort *port, int printerId,
+                              const char *serial) {
   QRP_UsbDebug("-> About to do usb_init().");
   usb_init();
 
@@ -189,6 +226,8 @@ int QRP_OpenUsbDeviceThroughLibusb(QRP_UsbPort *port, int printerId) {
       QRP_UsbDebugf("      -> Found a korvcli Printer: VendorId=%04Xh, "
                     "ProductId=%04Xh.",
                     d.idVendor, d.idProduct);
+      if (serial != nullptr && !has_serial(dev, serial))
+        continue;
       ++count;
       QRP_UsbDebugf("        -> MirelWorks printer count=%d.", count);
       if (count != printerId)
@@ -216,9 +255,16 @@ int QRP_OpenUsbDeviceThroughLibusb(QRP_UsbPort *port, int printerId) {
       break;
     }
   }
-  if (chosen == nullptr)
+  if (chosen == nullptr) {
+    if (serial != nullptr) {
+      char shown[3 * QRP_SERIAL_SIZE];
+      QRP_EncodeUriText(serial, shown, sizeof shown);
+      QRP_UsbDebugf("-> ERROR, no printer number %d with serial number %s.",
+                    printerId, shown);
+    }
     return fail(QRP_OPENPORT_ERROR_NOTFOUND,
                 "-> ERROR, didn't find our printer id device.");
+  }
 
   return QRP_Detach_USB_Driver(port, QRP_GetUSBInterfaceNumber(port, 0));
 }

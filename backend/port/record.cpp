@@ -15,15 +15,17 @@ pthread_mutex_t mutex_usb = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t mutex_file = PTHREAD_MUTEX_INITIALIZER;
 
 // Every product ID is valid under both vendor IDs.
+// The device IDs name the command set KORVBMP: a start byte, then one
+// BMP image; the PPDs of each model carry the same *1284DeviceID.
 static const QRP_PrinterModel supported_printers[] = {
     {QRP_PRODUCT_TR3000AX, "tr3000ax", QRP_FAMILY_OSTREL,
-     "Korvanix TR3000AX miniprinter"},
+     "Korvanix TR3000AX miniprinter", "MFG:KorvaNIX;MDL:TR3000AX;CMD:KORVBMP;"},
     {QRP_PRODUCT_TR3200AX, "tr3200ax", QRP_FAMILY_KELPIN,
-     "Korvanix TR3200AX miniprinter"},
+     "Korvanix TR3200AX miniprinter", "MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;"},
     {QRP_PRODUCT_TR090SAX, "tr090sax", QRP_FAMILY_KELPIN,
-     "Korvanix TR090SAX miniprinter"},
+     "Korvanix TR090SAX miniprinter", "MFG:KorvaNIX;MDL:TR090SAX;CMD:KORVBMP;"},
     {QRP_PRODUCT_TR3500AX, "tr3500ax", QRP_FAMILY_KELPIN,
-     "Korvanix TR3500AX miniprinter"},
+     "Korvanix TR3500AX miniprinter", "MFG:KorvaNIX;MDL:TR3500AX;CMD:KORVBMP;"},
 };
 
 void lock_usb(void) { (void)pthread_mutex_lock(&mutex_usb); }

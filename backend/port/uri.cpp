@@ -1,11 +1,14 @@
-// Device URI parsing: "usbkorv:/<protocol>/<printer id>".
+// Device URI parsing: "usbkorv:/<protocol>/<printer id>" and the options
+// after a '?'.
 //
 // Tokens are split the way strtok splits them (separators before a token
 // are skipped, a run of separators ends a token), but without strtok's
 // hidden state and without writing into the text.
 #include "uri.h"
 
+#include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #include <string_view>
 
@@ -63,16 +66,216 @@ int printer_id_value(const char *text) {
   return sign * value;
 }
 
+bool is_unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+         c == '~';
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+// Result of decoding one option key or value.
+enum Decode { DECODED, BAD_ESCAPE, TOO_LONG, HAS_NUL };
+
+// Percent-decodes text into out (room for limit characters and a NUL).
+Decode percent_decode(std::string_view text, char *out, size_t limit) {
+  size_t used = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    int c = static_cast<unsigned char>(text[i]);
+    if (c == '%') {
+      int high = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
+      int low = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
+      if (high < 0 || low < 0)
+        return BAD_ESCAPE;
+      c = high * 16 + low;
+      i += 2;
+    }
+    if (c == 0)
+      return HAS_NUL;
+    if (used >= limit)
+      return TOO_LONG;
+    out[used++] = static_cast<char>(c);
+  }
+  out[used] = '\0';
+  return DECODED;
+}
+
+// The raw text of a key or value as a refusal message shows it: printable
+// ASCII as it is, anything else escaped, cut after 40 characters.
+void shown(std::string_view text, char *out, size_t size) {
+  size_t used = 0;
+  for (size_t i = 0; i < text.size() && used + 5 < size; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (used >= 40) {
+      memcpy(out + used, "...", 3);
+      used += 3;
+      break;
+    }
+    if (c >= 0x20 && c < 0x7F && c != '\'') {
+      out[used++] = static_cast<char>(c);
+    } else {
+      snprintf(out + used, size - used, "%%%02X", c);
+      used += 3;
+    }
+  }
+  out[used] = '\0';
+}
+
+int refuse(QRP_UriParts *parts, const char *format, std::string_view text) {
+  char quoted[64];
+  shown(text, quoted, sizeof quoted);
+  snprintf(parts->optionError, sizeof parts->optionError, format, quoted);
+  return QRP_URI_BAD_OPTION;
+}
+
+// The seconds of wait=: decimal digits only, 0 to QRP_URI_WAIT_MAX.
+int wait_value(const char *text) {
+  if (*text == '\0')
+    return -1;
+  int value = 0;
+  for (const char *p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9')
+      return -1;
+    value = value * 10 + (*p - '0');
+    if (value > QRP_URI_WAIT_MAX)
+      return -1;
+  }
+  return value;
+}
+
+// The value of waitprinter=: 1, 0, or -1 when it is neither.
+int switch_value(const char *text) {
+  for (const char *yes : {"true", "yes", "on", "1"})
+    if (strcasecmp(text, yes) == 0)
+      return 1;
+  for (const char *no : {"false", "no", "off", "0"})
+    if (strcasecmp(text, no) == 0)
+      return 0;
+  return -1;
+}
+
+// Reads the options "key=value&key=value" into parts. A key given twice
+// is refused unless both values mean the same.
+int parse_options(std::string_view query, QRP_UriParts *parts) {
+  if (query.size() > QRP_URI_OPTIONS_MAX_LENGTH) {
+    snprintf(parts->optionError, sizeof parts->optionError,
+             "Device URI options longer than %d characters",
+             QRP_URI_OPTIONS_MAX_LENGTH);
+    return QRP_URI_BAD_OPTION;
+  }
+  int hasWait = 0;
+  int hasWaitPrinter = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t end = query.find('&', at);
+    if (end == std::string_view::npos)
+      end = query.size();
+    std::string_view pair = query.substr(at, end - at);
+    if (pair.empty())
+      return refuse(parts, "Empty device URI option%s", "");
+    size_t equals = pair.find('=');
+    std::string_view raw_key = pair.substr(0, equals);
+    if (equals == std::string_view::npos)
+      return refuse(parts, "Device URI option '%s' without a value", raw_key);
+    std::string_view raw_value = pair.substr(equals + 1);
+
+    char key[16];
+    if (percent_decode(raw_key, key, sizeof key - 1) != DECODED ||
+        (strcmp(key, "serial") != 0 && strcmp(key, "wait") != 0 &&
+         strcmp(key, "waitprinter") != 0))
+      return refuse(parts,
+                    "Unknown device URI option '%s' (the options are serial, "
+                    "wait and waitprinter)",
+                    raw_key);
+    char value[QRP_URI_OPTIONS_MAX_LENGTH + 1];
+    Decode decoded = percent_decode(raw_value, value, sizeof value - 1);
+    if (decoded == BAD_ESCAPE)
+      return refuse(parts, "Bad percent escape in device URI option '%s'",
+                    raw_key);
+    if (decoded == HAS_NUL)
+      return refuse(parts, "Device URI option '%s' holds a NUL byte",
+                    raw_key);
+    if (value[0] == '\0')
+      return refuse(parts, "Device URI option '%s' is empty", raw_key);
+
+    if (strcmp(key, "serial") == 0) {
+      if (strlen(value) > QRP_URI_SERIAL_MAX_LENGTH) {
+        snprintf(parts->optionError, sizeof parts->optionError,
+                 "Device URI option 'serial' longer than %d characters (no "
+                 "printer's serial number can be read that long)",
+                 QRP_URI_SERIAL_MAX_LENGTH);
+        return QRP_URI_BAD_OPTION;
+      }
+      if (parts->hasSerial && strcmp(parts->serial, value) != 0)
+        return refuse(parts,
+                      "Device URI option '%s' given twice with different "
+                      "values",
+                      raw_key);
+      memcpy(parts->serial, value, strlen(value) + 1);
+      parts->hasSerial = 1;
+    } else if (strcmp(key, "wait") == 0) {
+      int seconds = wait_value(value);
+      if (seconds < 0)
+        return refuse(parts,
+                      "Device URI option 'wait' must be a whole number of "
+                      "seconds from 0 to 600, not '%s'",
+                      raw_value);
+      if (hasWait && parts->waitSeconds != seconds)
+        return refuse(parts,
+                      "Device URI option '%s' given twice with different "
+                      "values",
+                      raw_key);
+      parts->waitSeconds = seconds;
+      hasWait = 1;
+    } else {
+      int on = switch_value(value);
+      if (on < 0)
+        return refuse(parts,
+                      "Device URI option 'waitprinter' must be true or "
+                      "false, not '%s'",
+                      raw_value);
+      if (hasWaitPrinter && parts->waitPrinter != on)
+        return refuse(parts,
+                      "Device URI option '%s' given twice with different "
+                      "values",
+                      raw_key);
+      parts->waitPrinter = on;
+      hasWaitPrinter = 1;
+    }
+    if (end == query.size())
+      return QRP_URI_OK;
+    at = end + 1;
+  }
+}
+
 } // namespace
 
 int QRP_ParseUri(const char *uri, QRP_UriParts *parts) {
   memset(parts, 0, sizeof *parts);
+  parts->waitSeconds = -1;
   if (uri == nullptr)
     uri = "";
   size_t length = strnlen(uri, QRP_URI_MAX_LENGTH);
   memcpy(parts->uri, uri, length);
   parts->uri[length] = '\0';
 
+  // The path ends at the first '?', wherever it stands; without one the
+  // URI is read exactly as it always was.
+  const char *question = strchr(uri, '?');
+  if (question != nullptr) {
+    parts->hasOptions = 1;
+    size_t path = static_cast<size_t>(question - uri);
+    if (path < length)
+      length = path;
+  }
   std::string_view text(parts->uri, length);
   size_t pos = 0;
   parts->hasMethod = next_token(text, &pos, ':', parts->method);
@@ -103,5 +306,25 @@ int QRP_ParseUri(const char *uri, QRP_UriParts *parts) {
     return QRP_URI_BAD_PRINTERID;
 
   parts->family = model->family;
+  if (question != nullptr)
+    return parse_options(question + 1, parts);
   return QRP_URI_OK;
+}
+
+void QRP_EncodeUriText(const char *text, char *out, size_t size) {
+  if (size == 0)
+    return;
+  size_t used = 0;
+  for (const char *p = text; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    size_t need = is_unreserved(c) ? 1 : 3;
+    if (used + need >= size)
+      break;
+    if (need == 1)
+      out[used] = static_cast<char>(c);
+    else
+      snprintf(out + used, size - used, "%%%02X", c);
+    used += need;
+  }
+  out[used] = '\0';
 }

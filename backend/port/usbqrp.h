@@ -73,7 +73,12 @@ struct QRP_PrinterModel {
   const char *protocol;       // lower-case protocol name of the device URI
   int family;
   const char *fallbackProduct; // make and model when the device has none
+  const char *deviceId;       // IEEE 1284 device ID, the same in the PPDs
 };
+
+// Room for a serial-number string as libusb 0.1 reads it (at most 62
+// characters, see QRP_ReadSerialNumber).
+#define QRP_SERIAL_SIZE 128
 
 extern QRP_UsbPort g_printer;
 extern pthread_mutex_t mutex_usb;
@@ -109,8 +114,24 @@ int QRP_WriteUsbPort(const unsigned char *buffer, int size);
 int QRP_ReadUsbPort(unsigned char *buffer, int size);
 int QRP_CloseUsbPort(void);
 
-// Inner steps of the open.
+// Reads the USB serial-number string of device through handle into text
+// (QRP_SERIAL_SIZE bytes). The text is empty when the device has no
+// serial number or it cannot be read. The listing and the open read it
+// the same way, so a listed serial number always matches.
+void QRP_ReadSerialNumber(usb_dev_handle *handle, struct usb_device *device,
+                          char *text);
+
+// After an open that failed, gives back what it had taken (claims and
+// handles), so that a later open in the same process starts afresh.
+// Does nothing to an open port. Returns QRP_CLOSEPORT_OK, or
+// QRP_CLOSEPORT_ERROR_GENERAL when the port is open.
+int QRP_ResetUsbPort(void);
+
+// Inner steps of the open. serial: choose among the printers of the
+// family with this serial number only (null: every printer counts).
 int QRP_OpenUsbDeviceThroughLibusb(QRP_UsbPort *port, int printerId);
+int QRP_OpenUsbDeviceBySerial(QRP_UsbPort *port, int printerId,
+                              const char *serial);
 int QRP_Detach_USB_Driver(QRP_UsbPort *port, int interfaceNumber);
 int QRP_ClaimInterface(usb_dev_handle *handle, int interfaceNumber);
 

@@ -11,10 +11,13 @@
 namespace {
 
 struct DeviceLine {
+  std::string uri;
   std::string protocol;
   int uri_number = 0;
+  std::string serial; // as the URI encodes it; empty without ?serial=
   std::string model; // as written, escapes included
   int description_number = 0;
+  std::string device_id;
 };
 
 // Reads one device line; false unless the whole line has the format.
@@ -31,6 +34,15 @@ bool parse_device_line(const std::string &line, DeviceLine &out) {
   char *end = nullptr;
   out.uri_number = static_cast<int>(strtol(line.c_str() + slash + 1, &end, 10));
   pos = static_cast<size_t>(end - line.c_str());
+  out.serial.clear();
+  if (line.compare(pos, 8, "?serial=") == 0) {
+    size_t blank = line.find(' ', pos);
+    if (blank == std::string::npos)
+      return false;
+    out.serial = line.substr(pos + 8, blank - pos - 8);
+    pos = blank;
+  }
+  out.uri = line.substr(7, pos - 7);
   if (line.compare(pos, 2, " \"") != 0)
     return false;
   // The model runs to the first quote that is not escaped.
@@ -44,7 +56,13 @@ bool parse_device_line(const std::string &line, DeviceLine &out) {
     return false;
   pos += description.size();
   out.description_number = static_cast<int>(strtol(line.c_str() + pos, &end, 10));
-  return std::string(end) == "\"" && !out.protocol.empty();
+  // The IEEE 1284 device ID, the same for every printer of a model.
+  std::string rest = end;
+  const std::string id_head = "\" \"MFG:KorvaNIX;MDL:";
+  if (rest.rfind(id_head, 0) != 0 || rest.back() != '"')
+    return false;
+  out.device_id = rest.substr(3, rest.size() - 4);
+  return !out.protocol.empty();
 }
 
 // Parses the listing; every line must be a well-formed device line.
@@ -90,7 +108,8 @@ TEST_F(DiscoveryTest, BackendLogOfADiscoveryRun) {
   BackendRun run = run_usbkorv({"usbkorv"});
   ASSERT_EQ(run.status, 0);
   EXPECT_EQ(run.out,
-            "direct usbkorv:/tr090sax/1 \"TR090SAX Receipt\" \"KorvaNIX USB Printer #1\"\n");
+            "direct usbkorv:/tr090sax/1?serial=VP0001 \"TR090SAX Receipt\" \"KorvaNIX USB Printer "
+            "#1\" \"MFG:KorvaNIX;MDL:TR090SAX;CMD:KORVBMP;\"\n");
   const std::string tag = "[CUPS][usbkorvqrp][list_devices]";
   EXPECT_EQ(read_file(BACKEND_LOG),
             "*** Starting KORVUSB/QRPUSB CUPS backend, job_id=(null) ***\n"
@@ -133,14 +152,19 @@ TEST_F(DiscoveryTest, ListsEverySupportedPrinterOfBothFamiliesAndVendors) {
   const std::map<std::string, std::string> protocol_of = {
       {"Ostrel one", "tr3000ax"}, {"Ostrel two", "tr3000ax"}, {"Kelpin 3200", "tr3200ax"},
       {"Kelpin 090", "tr090sax"}, {"Kelpin 3500", "tr3500ax"}};
-  std::map<std::string, int> family_count;
   for (size_t i = 0; i < lines.size(); ++i) {
     SCOPED_TRACE(lines[i].model);
     ASSERT_EQ(protocol_of.count(lines[i].model), 1u);
     EXPECT_EQ(lines[i].protocol, protocol_of.at(lines[i].model));
     EXPECT_EQ(lines[i].description_number, static_cast<int>(i + 1));
-    std::string family = lines[i].protocol == "tr3000ax" ? "ostrel" : "kelpin";
-    EXPECT_EQ(lines[i].uri_number, ++family_count[family]);
+    // Each has its own serial number (VP0001, ...), so each is the first
+    // printer of its family with it.
+    EXPECT_EQ(lines[i].uri_number, 1);
+    EXPECT_EQ(lines[i].serial.substr(0, 2), "VP");
+    std::string upper = lines[i].protocol;
+    for (char &c : upper)
+      c = static_cast<char>(toupper(c));
+    EXPECT_EQ(lines[i].device_id, "MFG:KorvaNIX;MDL:" + upper + ";CMD:KORVBMP;");
   }
 
   std::string log = read_file(BACKEND_LOG);
@@ -214,15 +238,15 @@ TEST_F(DiscoveryTest, ProductStringsFallBackAndAreQuotedSafely) {
 
 // A listed URI's number is the printer's place among the printers of its
 // own family, the count the port open makes; the description counts the
-// lines.
+// lines. (Printers without a serial number: those are listed by place.)
 TEST_F(DiscoveryTest, NumbersCountWithinEachFamily) {
   korvtest::VPrinterServer printers({
-      "ostrel,name=A,product=\"A\"",
-      "kelpin,name=B,pid=0x0006,product=\"B\"",
-      "kelpin,name=C,pid=0x0002,product=\"C\"",
-      "ostrel,name=D,vid=0x3A07,product=\"D\"",
-      "kelpin,name=E,pid=0x0005,product=\"E\"",
-      "kelpin,name=F,product=\"F\"",
+      "ostrel,name=A,product=\"A\",serial=@none",
+      "kelpin,name=B,pid=0x0006,product=\"B\",serial=@none",
+      "kelpin,name=C,pid=0x0002,product=\"C\",serial=@none",
+      "ostrel,name=D,vid=0x3A07,product=\"D\",serial=@none",
+      "kelpin,name=E,pid=0x0005,product=\"E\",serial=@none",
+      "kelpin,name=F,product=\"F\",serial=@none",
   });
   ASSERT_TRUE(printers.ok()) << printers.error();
   std::map<std::string, std::string> name_of_dev;
@@ -273,7 +297,7 @@ TEST_F(DiscoveryTest, EveryListedUriPrintsOnTheListedPrinter) {
   ASSERT_EQ(lines.size(), 4u) << run.out;
 
   for (const DeviceLine &line : lines) {
-    const std::string uri = "usbkorv:/" + line.protocol + "/" + std::to_string(line.uri_number);
+    const std::string &uri = line.uri;
     SCOPED_TRACE(uri + " listed for " + line.model);
     BackendOptions options;
     options.input = "job for " + line.model;

@@ -26,7 +26,8 @@ TEST_F(EntryTest, NoArgumentsListsPrintersAfterTheVersionedUsageLine) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, kDiscoveryUsage);
   EXPECT_EQ(run.out,
-            "direct usbkorv:/tr3200ax/1 \"TR3200AX\" \"KorvaNIX USB Printer #1\"\n");
+            "direct usbkorv:/tr3200ax/1?serial=VP0001 \"TR3200AX\" \"KorvaNIX USB Printer #1\" "
+            "\"MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;\"\n");
 
   std::vector<std::string> log = split_lines(read_file(BACKEND_LOG));
   ASSERT_GE(log.size(), 3u);
@@ -107,7 +108,8 @@ TEST_F(EntryTest, LogNeverFollowsALinkNorOpensOtherFiles) {
   korvtest::VPrinterServer printers({"ostrel,product=\"Shop printer\""});
   ASSERT_TRUE(printers.ok()) << printers.error();
   const std::string expected =
-      "direct usbkorv:/tr3000ax/1 \"Shop printer\" \"KorvaNIX USB Printer #1\"\n";
+      "direct usbkorv:/tr3000ax/1?serial=VP0001 \"Shop printer\" \"KorvaNIX USB Printer #1\" "
+      "\"MFG:KorvaNIX;MDL:TR3000AX;CMD:KORVBMP;\"\n";
 
   write_file("/tmp/victim", "precious\n");
   ASSERT_EQ(symlink("/tmp/victim", BACKEND_LOG), 0);
@@ -143,7 +145,8 @@ TEST_F(EntryTest, ReadOnlyTmpChangesNothingButTheLogs) {
   BackendRun run = run_usbkorv({"usbkorv"}, read_only);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, kDiscoveryUsage);
-  EXPECT_EQ(run.out, "direct usbkorv:/tr3200ax/1 \"Counter\" \"KorvaNIX USB Printer #1\"\n");
+  EXPECT_EQ(run.out, "direct usbkorv:/tr3200ax/1?serial=VP0001 \"Counter\" \"KorvaNIX USB Printer #1\" "
+                     "\"MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;\"\n");
 
   run = run_usbkorv({"usbkorv", "1"}, read_only);
   EXPECT_EQ(run.status, 1);

@@ -260,10 +260,11 @@ TEST_F(CupsTest, InstalledProgramsAreListedWithTheirPrintersAndModels) {
   ASSERT_EQ(devices.status, 0) << devices.err;
   EXPECT_EQ(count_of(devices.out, "uri = usbkorv:"), 2u) << devices.out;
   // Described by number in the order of the USB buses; each URI counts
-  // the printers of its own family.
+  // the printers of its own family, and names the printer's serial number.
   std::string infos;
-  for (auto [uri, model] : {std::pair{"usbkorv:/tr3200ax/1", "TR3200AX Receipt Printer"},
-                            std::pair{"usbkorv:/tr3000ax/1", "TR3000AX Receipt Printer"}}) {
+  for (auto [uri, model] :
+       {std::pair{"usbkorv:/tr3200ax/1?serial=VP0001", "TR3200AX Receipt Printer"},
+        std::pair{"usbkorv:/tr3000ax/1?serial=VP0002", "TR3000AX Receipt Printer"}}) {
     std::string block = device_block(devices.out, uri);
     EXPECT_NE(block.find("class = direct\n"), std::string::npos) << uri << devices.out;
     EXPECT_NE(block.find(std::string("make-and-model = ") + model + "\n"), std::string::npos)
