@@ -340,22 +340,29 @@ static int uri_family(const char *uri, size_t *number_at) {
   return -1;
 }
 
-// Same printer: by serial number when the URI names one (the position may
-// have changed), else by family and position.
-static bool same_printer(const char *wanted, const char *listed) {
+// Is the printer that wanted names among the listed URIs? A URI with a
+// serial number names the printer of its family with that serial, wherever
+// it is plugged in; one without names the n-th printer of its family on
+// the buses, so it is there when the family has at least n printers (the
+// listing names printers with a serial number by it, not by position).
+static bool printer_listed(const char *wanted, char (*listed)[1024], int count) {
   size_t wanted_number = 0, listed_number = 0;
   int family = uri_family(wanted, &wanted_number);
-  if (family < 0 || family != uri_family(listed, &listed_number))
+  if (family < 0)
     return false;
   char wanted_serial[256], listed_serial[256];
   uri_serial(wanted, wanted_serial, sizeof(wanted_serial));
-  uri_serial(listed, listed_serial, sizeof(listed_serial));
-  if (wanted_serial[0] != '\0')
-    return strcmp(wanted_serial, listed_serial) == 0;
-  size_t wanted_len = strcspn(wanted + wanted_number, "?");
-  size_t listed_len = strcspn(listed + listed_number, "?");
-  return wanted_len == listed_len &&
-         strncmp(wanted + wanted_number, listed + listed_number, wanted_len) == 0;
+  long position = strtol(wanted + wanted_number + 1, nullptr, 10);
+  long in_family = 0;
+  for (int i = 0; i < count; ++i) {
+    if (uri_family(listed[i], &listed_number) != family)
+      continue;
+    ++in_family;
+    uri_serial(listed[i], listed_serial, sizeof(listed_serial));
+    if (wanted_serial[0] != '\0' && strcmp(wanted_serial, listed_serial) == 0)
+      return true;
+  }
+  return wanted_serial[0] == '\0' && position >= 1 && in_family >= position;
 }
 
 // The listing is shared by every printer's status check and made again
@@ -391,10 +398,9 @@ int device_is_listed(const char *uri) {
     listing_status = backend_list(device_backend_path(), list_line, &list);
     listing_time = now;
   }
-  int found = listing_status == 0 ? 0 : -1;
-  for (int i = 0; found == 0 && i < listing_count; ++i)
-    if (same_printer(uri, listing_uris[i]))
-      found = 1;
+  int found = listing_status != 0 ? -1
+              : printer_listed(uri, listing_uris, listing_count) ? 1
+                                                                 : 0;
   pthread_mutex_unlock(&listing_lock);
   return found;
 }

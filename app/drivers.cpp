@@ -14,21 +14,21 @@
 
 const driver_model driver_models[] = {
     {"tr3000ax_58", "KorvaNIX TR3000AX, 58 mm paper",
-     "MFG:KorvaNIX;MDL:TR3000AX;CMD:BMP;", "tr3000ax", 58, 384},
+     "MFG:KorvaNIX;MDL:TR3000AX;CMD:KORVBMP;", "tr3000ax", 58, 384},
     {"tr3000ax_80", "KorvaNIX TR3000AX, 80 mm paper",
-     "MFG:KorvaNIX;MDL:TR3000AX;CMD:BMP;", "tr3000ax", 80, 576},
+     "MFG:KorvaNIX;MDL:TR3000AX;CMD:KORVBMP;", "tr3000ax", 80, 576},
     {"tr3200ax_58", "KorvaNIX TR3200AX, 58 mm paper",
-     "MFG:KorvaNIX;MDL:TR3200AX;CMD:BMP;", "tr3200ax", 58, 384},
+     "MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;", "tr3200ax", 58, 384},
     {"tr3200ax_80", "KorvaNIX TR3200AX, 80 mm paper",
-     "MFG:KorvaNIX;MDL:TR3200AX;CMD:BMP;", "tr3200ax", 80, 576},
+     "MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;", "tr3200ax", 80, 576},
     {"tr090sax_58", "KorvaNIX TR090SAX, 58 mm paper",
-     "MFG:KorvaNIX;MDL:TR090SAX;CMD:BMP;", "tr090sax", 58, 384},
+     "MFG:KorvaNIX;MDL:TR090SAX;CMD:KORVBMP;", "tr090sax", 58, 384},
     {"tr090sax_80", "KorvaNIX TR090SAX, 80 mm paper",
-     "MFG:KorvaNIX;MDL:TR090SAX;CMD:BMP;", "tr090sax", 80, 576},
+     "MFG:KorvaNIX;MDL:TR090SAX;CMD:KORVBMP;", "tr090sax", 80, 576},
     {"tr3500ax_58", "KorvaNIX TR3500AX, 58 mm paper",
-     "MFG:KorvaNIX;MDL:TR3500AX;CMD:BMP;", "tr3500ax", 58, 384},
+     "MFG:KorvaNIX;MDL:TR3500AX;CMD:KORVBMP;", "tr3500ax", 58, 384},
     {"tr3500ax_80", "KorvaNIX TR3500AX, 80 mm paper",
-     "MFG:KorvaNIX;MDL:TR3500AX;CMD:BMP;", "tr3500ax", 80, 576},
+     "MFG:KorvaNIX;MDL:TR3500AX;CMD:KORVBMP;", "tr3500ax", 80, 576},
 };
 const int driver_model_count =
     static_cast<int>(sizeof(driver_models) / sizeof(driver_models[0]));
