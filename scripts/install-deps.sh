@@ -13,6 +13,8 @@ PACKAGES="
   clang libclang-rt-14-dev
   imagemagick netpbm
   util-linux
+  libpappl-dev poppler-utils cups-ipp-utils chromium iproute2
+  ghostscript qrencode barcode
 "
 
 missing=""
