@@ -116,7 +116,8 @@ lpinfo -v | tee "$work/devices"
 
 # One queue per printer: the URI that lpinfo listed, a shipped PPD.
 add_queue() { # queue protocol ppd
-  uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9]*\)$|\1|p" "$work/devices" | head -n 1)
+  # The listed URI, with the printer's serial number when it has one.
+  uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9][^ ]*\)$|\1|p" "$work/devices" | head -n 1)
   if [ -z "$uri" ]; then
     echo "demo: lpinfo -v did not list a $2 printer" >&2
     exit 1
@@ -246,7 +247,7 @@ for job in "receipt receipt.pdf" "photo photo.jpg"; do
   uri=ipp://localhost:$port/ipp/print/$1
   echo "\$ ipptool -t -f $2 $uri print-job-and-wait.test"
   ipptool -t -f "$work/docs/$2" "$uri" /usr/share/cups/ipptool/print-job-and-wait.test |
-    sed -n 's/^ *\(Print file.*\|Wait for job.*\)/  \1/p'
+    grep -E '\[(PASS|FAIL)\]$' | sed 's/^ */  /'
 done
 
 echo
