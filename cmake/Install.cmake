@@ -41,7 +41,7 @@ install(FILES ${KORV_PPD_FILES}
 
 # Manual pages, compressed as Debian keeps them.
 find_program(KORV_GZIP gzip REQUIRED)
-set(korv_man_pages usbkorv.8 korvbmpthreshold.8)
+set(korv_man_pages usbkorv.8 korvbmpthreshold.8 rastertokorv.8)
 set(korv_man_gz)
 foreach(page IN LISTS korv_man_pages)
   set(src "${PROJECT_SOURCE_DIR}/man/${page}")

@@ -6,15 +6,31 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "rastertokorv.h"
 
+void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context) {
+  input->read = read;
+  input->context = context;
+  input->delivered = 0;
+  input->start = input->end = 0;
+}
+
 ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length) {
   raster_input *in = static_cast<raster_input *>(input);
-  const ssize_t n = in->read(in->context, buffer, length);
-  if (n > 0)
-    in->delivered += n;
-  return n;
+  if (in->start == in->end) {
+    const ssize_t n = in->read(in->context, in->block, sizeof in->block);
+    if (n <= 0)
+      return n;
+    in->start = 0;
+    in->end = size_t(n);
+  }
+  const size_t n = length < in->end - in->start ? length : in->end - in->start;
+  memcpy(buffer, in->block + in->start, n);
+  in->start += n;
+  in->delivered += (long long)n;
+  return ssize_t(n);
 }
 
 ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
@@ -25,11 +41,19 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
   return n;
 }
 
+// The header's colour space as the number stored in the stream, which
+// need not be one of the enumeration's values.
+static unsigned color_space(const cups_page_header2_t *header) {
+  unsigned space;
+  memcpy(&space, &header->cupsColorSpace, sizeof space);
+  return space;
+}
+
 int raster_pixel_format(const cups_page_header2_t *header) {
   const unsigned bits = header->cupsBitsPerColor;
   if (header->cupsBitsPerPixel != bits || header->cupsNumColors > 1)
     return -1;
-  switch (header->cupsColorSpace) {
+  switch (color_space(header)) {
   case CUPS_CSPACE_W:
   case CUPS_CSPACE_SW:
     return bits == 8 ? RECEIPT_GREY8_WHITE255 : -1;
@@ -73,7 +97,7 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
       snprintf(message, size,
                "Page %d has colour space %u with %u bits per colour; the printer "
                "takes 8-bit grey or 1-bit black only.",
-               page, (unsigned)header.cupsColorSpace, header.cupsBitsPerColor);
+               page, color_space(&header), header.cupsBitsPerColor);
       status = RECEIPT_ERROR_UNSUPPORTED;
       break;
     }

@@ -17,14 +17,19 @@ constexpr int kRasterStatusFailed = 1;
 
 // raster_read.cpp
 // The raster's byte source, read through cupsRasterOpenIO(raster_input_read,
-// input, CUPS_RASTER_READ): it counts what it hands over, so that a
-// stream cut inside a page header is told from one that ends after its
-// last page (libcups reports both as "no more pages").
+// input, CUPS_RASTER_READ). It reads the source in large blocks (libcups
+// asks for an uncompressed stream one row at a time) and counts what it
+// hands over, so that a stream cut inside a page header is told from one
+// that ends after its last page (libcups reports both as "no more pages").
 struct raster_input {
-  cups_raster_iocb_t read; // the real source
+  cups_raster_iocb_t read;   // the real source
   void *context;
-  long long delivered;     // bytes handed to libcups so far
+  long long delivered;       // bytes handed to libcups so far
+  size_t start, end;         // unread bytes of block
+  unsigned char block[65536];
 };
+// Sets up input to read from the source.
+void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context);
 ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length);
 // A cups_raster_iocb_t for a descriptor held in an int.
 ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length);

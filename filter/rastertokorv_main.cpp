@@ -91,7 +91,8 @@ int rastertokorv_main(int argc, char **argv) {
       return fail(message);
     }
   }
-  raster_input input = {raster_fd_read, &fd, 0};
+  static raster_input input;
+  raster_input_init(&input, raster_fd_read, &fd);
   cups_raster_t *raster = cupsRasterOpenIO(raster_input_read, &input, CUPS_RASTER_READ);
   if (raster == nullptr) {
     if (fd != STDIN_FILENO)

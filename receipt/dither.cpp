@@ -61,6 +61,36 @@ void diffuse(const unsigned char *grey, int width, long y, int *errors,
   }
 }
 
+// Rows of pure black and pure white (text, rules, bar codes) need no
+// dithering: each dot is black where its level is 0. Eight levels at a
+// time: a byte is 0 or 255 when its bits 1..7 equal its bits 0..6.
+constexpr unsigned long long kLowBitsClear = 0xFEFEFEFEFEFEFEFEull;
+constexpr unsigned long long kHighBits = 0x8080808080808080ull;
+// Gathers the lowest bit of eight bytes into one byte, the first byte's
+// bit on top (the dots' order in a kept row).
+constexpr unsigned long long kGather = 0x8040201008040201ull;
+
+// Sets the row's dots and returns 1 when the row is pure black and white;
+// returns 0, with bits partly set, when it holds grey.
+int pack_pure(const unsigned char *grey, int width, unsigned char *bits) {
+  int x = 0;
+  for (; x + 8 <= width; x += 8) {
+    unsigned long long w;
+    memcpy(&w, grey + x, sizeof w);
+    if (((w ^ (w << 1)) & kLowBitsClear) != 0)
+      return 0;
+    const unsigned long long black = (~w & kHighBits) >> 7;
+    bits[x >> 3] = (unsigned char)((black * kGather) >> 56);
+  }
+  for (; x < width; ++x) {
+    if (grey[x] != 0 && grey[x] != 255)
+      return 0;
+    if (grey[x] == 0)
+      set_black(bits, x);
+  }
+  return 1;
+}
+
 void ordered(const unsigned char *grey, int width, long y, unsigned char *bits) {
   const unsigned char *ranks = kBayer8[y & 7];
   for (int x = 0; x < width; ++x) {
@@ -86,7 +116,13 @@ int receipt_dither_row(const unsigned char *grey, int head_width,
   memset(bits, 0, bytes);
   switch (settings->dither) {
   case RECEIPT_DITHER_DIFFUSION:
-    diffuse(grey, head_width, y, errors, bits);
+    if (pack_pure(grey, head_width, bits)) {
+      // What diffusion makes of it: the same dots and no carried error.
+      memset(errors + ((y + 1) & 1) * (head_width + 2), 0, sizeof(int) * (size_t)(head_width + 2));
+    } else {
+      memset(bits, 0, bytes);
+      diffuse(grey, head_width, y, errors, bits);
+    }
     break;
   case RECEIPT_DITHER_ORDERED:
     ordered(grey, head_width, y, bits);
@@ -99,4 +135,11 @@ int receipt_dither_row(const unsigned char *grey, int head_width,
     if (bits[k] != 0)
       return 1;
   return 0;
+}
+
+void receipt_dither_blank_row(int head_width, const receipt_settings *settings, long y,
+                              int *errors) {
+  // Pure white takes and hands on no error: the next row starts afresh.
+  if (settings->dither == RECEIPT_DITHER_DIFFUSION)
+    memset(errors + ((y + 1) & 1) * (head_width + 2), 0, sizeof(int) * (size_t)(head_width + 2));
 }

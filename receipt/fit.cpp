@@ -11,6 +11,26 @@ size_t receipt_row_bytes(int width, int pixels) {
   return (size_t)width;
 }
 
+int receipt_row_is_white(const unsigned char *row, int width, int pixels) {
+  const unsigned char white = pixels == RECEIPT_GREY8_WHITE255 ? 255 : 0;
+  size_t bytes = receipt_row_bytes(width, pixels);
+  // Whole words first: most rows of a document are blank paper.
+  unsigned long long word;
+  memset(&word, white, sizeof word);
+  while (bytes >= sizeof word) {
+    unsigned long long part;
+    memcpy(&part, row, sizeof part);
+    if (part != word)
+      return 0;
+    row += sizeof part;
+    bytes -= sizeof part;
+  }
+  for (; bytes > 0; --bytes, ++row)
+    if (*row != white)
+      return 0;
+  return 1;
+}
+
 void receipt_fit_row(const unsigned char *row, int width, int pixels,
                      const unsigned char curve[256], unsigned char *grey,
                      int head_width) {
@@ -29,12 +49,19 @@ void receipt_fit_row(const unsigned char *row, int width, int pixels,
   unsigned char *out = grey + at;
   switch (pixels) {
   case RECEIPT_GREY8_WHITE255:
-    for (int x = 0; x < count; ++x)
-      out[x] = curve[row[first + x]];
+    if (curve == nullptr)
+      memcpy(out, row + first, (size_t)count);
+    else
+      for (int x = 0; x < count; ++x)
+        out[x] = curve[row[first + x]];
     break;
   case RECEIPT_GREY8_WHITE0:
-    for (int x = 0; x < count; ++x)
-      out[x] = curve[255 - row[first + x]];
+    if (curve == nullptr)
+      for (int x = 0; x < count; ++x)
+        out[x] = (unsigned char)(255 - row[first + x]);
+    else
+      for (int x = 0; x < count; ++x)
+        out[x] = curve[255 - row[first + x]];
     break;
   default: // RECEIPT_BLACK1
     for (int x = 0; x < count; ++x) {

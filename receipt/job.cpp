@@ -122,9 +122,15 @@ int receipt_add_row(receipt_job *job, const unsigned char *row) {
   if (!job->page_open || row == nullptr)
     return RECEIPT_ERROR_ARGUMENT;
   const int head = job->settings.head_width;
-  receipt_fit_row(row, job->page_width, job->page_pixels, job->curve, job->grey, head);
-  const int ink = receipt_dither_row(job->grey, head, &job->settings, job->page_row,
-                                     job->errors, job->row_bits);
+  int ink = 0;
+  if (receipt_row_is_white(row, job->page_width, job->page_pixels)) {
+    receipt_dither_blank_row(head, &job->settings, job->page_row, job->errors);
+  } else {
+    receipt_fit_row(row, job->page_width, job->page_pixels,
+                    job->settings.darkness != 0 ? job->curve : nullptr, job->grey, head);
+    ink = receipt_dither_row(job->grey, head, &job->settings, job->page_row, job->errors,
+                             job->row_bits);
+  }
   ++job->page_row;
 
   // Blank rows wait until ink shows whether they sit inside the page

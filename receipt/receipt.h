@@ -67,7 +67,7 @@
 #define RECEIPT_DEFAULT_MAX_ROWS 40000L
 // Limits of the settings and pages the library takes.
 #define RECEIPT_MAX_HEAD_WIDTH 4096    // dots of the widest head
-#define RECEIPT_MAX_PAGE_WIDTH 65536   // dots of the widest page row
+#define RECEIPT_MAX_PAGE_WIDTH 16384   // dots of the widest page row
 #define RECEIPT_MAX_GAP_ROWS 8000      // rows of the longest gap (1 m)
 
 // The darkness curve: every grey level g (0 black .. 255 white) becomes

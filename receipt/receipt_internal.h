@@ -12,8 +12,9 @@ int receipt_check_settings(const receipt_settings *settings);
 void receipt_make_curve(unsigned char curve[256], int darkness);
 
 // fit.cpp: one page row of width dots in format pixels to head_width grey
-// levels (0 black, 255 white) through the curve: centred, cut at both
-// sides when wider, white at both sides when narrower.
+// levels (0 black, 255 white) through the curve (null: levels as they
+// are): centred, cut at both sides when wider, white at both sides when
+// narrower.
 void receipt_fit_row(const unsigned char *row, int width, int pixels,
                      const unsigned char curve[256], unsigned char *grey,
                      int head_width);
@@ -27,5 +28,13 @@ size_t receipt_row_bytes(int width, int pixels);
 int receipt_dither_row(const unsigned char *grey, int head_width,
                        const receipt_settings *settings, long y, int *errors,
                        unsigned char *bits);
+
+// The same for a row without a black dot anywhere (all white): nothing
+// to dither, only the carries it would hand on (none) to set.
+void receipt_dither_blank_row(int head_width, const receipt_settings *settings, long y,
+                              int *errors);
+
+// fit.cpp: 1 when a page row of width dots in format pixels is all white.
+int receipt_row_is_white(const unsigned char *row, int width, int pixels);
 
 #endif

@@ -1,6 +1,7 @@
 #!/bin/sh
 # The main job: installs what is needed, builds, and prints a receipt
-# through CUPS to a virtual printer of each family.
+# through CUPS to a virtual printer of each family, then a PDF receipt and
+# a photograph through the raster path.
 #
 # A private CUPS scheduler (its own socket, spool and logs, nothing of the
 # system's CUPS touched) gets the built backend, filter and PPDs through
@@ -8,7 +9,9 @@
 # TR3000AX (UART-bridge) printer. One queue per printer, made from what
 # lpinfo -v lists and a shipped PPD, prints samples/receipt.bmp with
 # Threshold=60; what each printer received becomes a PNG picture of the
-# paper in out/demo/. Needs root (the scheduler runs the backend as root).
+# paper in out/demo/; so does what the TR3200AX makes of a PDF receipt and
+# a photograph (receipt-pdf.png, photo.png). Needs root (the scheduler runs
+# the backend as root).
 set -eu
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -168,6 +171,49 @@ for queue in tr3200ax tr3000ax; do
   echo "$queue received $(wc -c <"$paper") bytes; the paper: $out/$queue.png" \
        "($(identify -format '%w x %h dots' "$out/$queue.bmp"))"
 done
+# The raster path: a PDF receipt (text, a grey logo, a QR code and a bar
+# code) and a photograph, made by Debian tools now, printed on the
+# TR3200AX's 58 mm paper by the standard filters and rastertokorv.
+echo
+echo "=== The raster path: a PDF receipt and a photograph"
+docs=$work/docs
+samples/make-documents.sh "$docs"
+chmod -R a+rX "$docs"
+raster_job() { # picture-name file [lp option]...
+  name=$1 file=$2
+  shift 2
+  paper=$work/paper/tr3200ax.bin
+  before=$(stat -c %s "$paper" 2>/dev/null || echo 0)
+  echo "\$ lp -d tr3200ax ${*:+$* }$(basename "$file")"
+  lp -d tr3200ax "$@" "$file" | tee "$work/$name.job"
+  tries=0
+  while [ -n "$(lpstat -o 2>/dev/null)" ]; do
+    tries=$((tries + 1))
+    if [ $tries -gt 3000 ]; then
+      echo "demo: $name did not print within five minutes" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  job=$(sed -n 's/^request id is tr3200ax-\([0-9]*\) .*/\1/p' "$work/$name.job")
+  # This job's bytes: the start byte 0x02, then rastertokorv's BMP.
+  tail -c +$((before + 1)) "$paper" >"$work/$name.bin"
+  if ! grep -q "\[Job $job\] Job completed\.$" "$cups/log/error_log" ||
+     [ "$(od -An -tx1 -N1 "$work/$name.bin" | tr -d ' ')" != 02 ]; then
+    echo "demo: $name did not print; see $out/cups-error_log" >&2
+    return 1
+  fi
+  tail -c +2 "$work/$name.bin" >"$out/$name.bmp"
+  convert "$out/$name.bmp" "$out/$name.png"
+  echo "tr3200ax received $(wc -c <"$work/$name.bin") bytes; the paper: $out/$name.png" \
+       "($(identify -format '%w x %h dots' "$out/$name.bmp"))"
+}
+raster_job receipt-pdf "$docs/receipt.pdf" || status=1
+# A landscape photograph across the paper rather than turned to fill it.
+raster_job photo "$docs/photo.jpg" -o orientation-requested=3 || status=1
+cp "$cups/log/error_log" "$out/cups-error_log"
+echo
+
 waits=$(grep -c '^usleep 40000000$' "$cups/time.log" 2>/dev/null || true)
 echo "The backend asked for its 40-second wait after each job ${waits:-0} times; the time shim made each 40 ms."
 echo "Scheduler log: $out/cups-error_log; USB transcript: $out/usb-transcript.log;" \

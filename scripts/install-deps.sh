@@ -13,8 +13,9 @@ PACKAGES="
   clang libclang-rt-14-dev
   imagemagick netpbm
   util-linux
+  cups-filters ghostscript fonts-dejavu-core
+  zbar-tools qrencode barcode
   libpappl-dev poppler-utils cups-ipp-utils chromium iproute2
-  ghostscript qrencode barcode
 "
 
 missing=""

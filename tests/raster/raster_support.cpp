@@ -1,6 +1,7 @@
 #include "raster_support.h"
 
 #include <cstring>
+#include <memory>
 
 #include "rastertokorv.h"
 
@@ -147,7 +148,9 @@ Conversion convert_raster(const std::string &raster, const receipt_settings &set
                           int copies) {
   Conversion c;
   Source source{&raster};
-  raster_input input = {read_cb, &source, 0};
+  auto input_block = std::make_unique<raster_input>();
+  raster_input &input = *input_block;
+  raster_input_init(&input, read_cb, &source);
   cups_raster_t *r = cupsRasterOpenIO(raster_input_read, &input, CUPS_RASTER_READ);
   if (r == nullptr) {
     c.status = RECEIPT_ERROR_ARGUMENT;
