@@ -8,9 +8,12 @@
 #define USBKORV_BLOCK_SIZE 10240
 // Baud rate handed to the port open.
 #define USBKORV_BAUD_RATE 500000
-// Wait after each copy, in microseconds: the printer needs the time to
-// print what it has buffered before the port may be closed.
-#define USBKORV_COPY_WAIT_US 40000000u
+// The wait after each copy (40 s unless the URI's wait= option says
+// otherwise) is in uri.h: the printer needs the time to print what it has
+// buffered before the port may be closed.
+
+// Pause between tries to find an absent or busy printer (waitprinter=).
+#define USBKORV_RETRY_WAIT_US 5000000
 
 // Writes one CUPS device line per supported printer on standard output.
 void list_devices(void);
@@ -20,8 +23,9 @@ void list_devices(void);
 int job_mode(int argc, char *argv[]);
 
 // Sends the input to the printer of uri, copies times. 0 when every block
-// of every copy was written, 1 when the port cannot be opened, the input
-// cannot be read or a write fails.
+// of every copy was written, when the job was cancelled (SIGTERM) or its
+// data ended inside an image that was then completed; 1 when the port
+// cannot be opened, the input cannot be read or a write fails.
 int print_device(const char *uri, int fd, int copies);
 
 #endif

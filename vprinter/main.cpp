@@ -229,6 +229,50 @@ void on_worker(const std::function<void()> &fn) {
   job.c.wait(wait, [&] { return job.done; });
 }
 
+UMockdevTestbed *g_testbed = nullptr;
+
+// Serve mode: puts one more printer on the buses, as if plugged in now.
+// Its profile is finished (name, IDs, strings, address) as the printers
+// of the command line are, after them.
+void plug_printer(const std::string &text) {
+  PrinterProfile profile;
+  std::string err;
+  if (!parse_printer_profile(text, profile, err)) {
+    fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
+    return;
+  }
+  std::vector<PrinterProfile> all;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (auto &p : g_printers)
+      all.push_back(p->profile);
+  }
+  all.push_back(profile);
+  auto p = std::make_unique<Printer>();
+  if (!finish_profiles(all, err) || !build_descriptors(all.back(), p->desc, err)) {
+    fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
+    return;
+  }
+  p->profile = all.back();
+  printer_init(*p);
+  Printer *added = p.get();
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (!record_add_capture(*added, err)) {
+      fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
+      return;
+    }
+    g_printers.push_back(std::move(p));
+  }
+  if (!usbfs_attach(g_testbed, *added, err)) {
+    fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
+    return;
+  }
+  std::lock_guard<std::mutex> hold(g_lock);
+  usbfs_note_sockets();
+  record_line(*added, fmt("plug bus=%d dev=%d", added->profile.bus, added->profile.dev));
+}
+
 Printer *find_printer(const std::string &name) {
   for (auto &p : g_printers)
     if (p->profile.name == name)
@@ -243,6 +287,12 @@ void run_command(const std::string &line) {
   in >> verb >> name >> arg;
   if (verb.empty() || verb[0] == '#')
     return;
+  if (verb == "plug") {
+    size_t at = line.find("plug") + 4;
+    size_t start = line.find_first_not_of(" \t", at);
+    plug_printer(start == std::string::npos ? "" : line.substr(start));
+    return;
+  }
   Printer *p = find_printer(name);
   if (p == nullptr) {
     fprintf(stderr, "vprinter: command '%s': no printer named '%s'\n", line.c_str(), name.c_str());
@@ -355,6 +405,7 @@ int main(int argc, char **argv) {
   int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
 
   UMockdevTestbed *testbed = umockdev_testbed_new();
+  g_testbed = testbed;
   gchar *root_c = umockdev_testbed_get_root_dir(testbed);
   std::string root = root_c;
   g_free(root_c);

@@ -99,6 +99,8 @@ extern bool g_stopped;              // shutting down: requests get ENODEV
 // record.cpp
 bool record_open(const std::string &transcript, const std::string &capture_dir, std::string &err);
 void record_close();
+// Opens the capture file of a printer plugged in while serving.
+bool record_add_capture(Printer &p, std::string &err);
 void record_line(const Printer &p, const std::string &event);
 void record_capture(Printer &p, const uint8_t *data, size_t len);
 std::string hex(const uint8_t *data, size_t len);

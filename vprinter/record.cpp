@@ -14,6 +14,7 @@ namespace vp {
 namespace {
 
 int g_transcript_fd = -1;
+std::string g_capture_dir;
 
 void write_all(int fd, const uint8_t *data, size_t len) {
   while (len > 0) {
@@ -48,15 +49,21 @@ bool record_open(const std::string &transcript, const std::string &capture_dir, 
       return false;
     }
   }
-  if (!capture_dir.empty()) {
-    for (auto &p : g_printers) {
-      std::string path = capture_dir + "/" + p->profile.name + ".bin";
-      p->capture_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (p->capture_fd < 0) {
-        err = "cannot create capture " + path + ": " + strerror(errno);
-        return false;
-      }
-    }
+  g_capture_dir = capture_dir;
+  for (auto &p : g_printers)
+    if (!record_add_capture(*p, err))
+      return false;
+  return true;
+}
+
+bool record_add_capture(Printer &p, std::string &err) {
+  if (g_capture_dir.empty())
+    return true;
+  std::string path = g_capture_dir + "/" + p.profile.name + ".bin";
+  p.capture_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (p.capture_fd < 0) {
+    err = "cannot create capture " + path + ": " + strerror(errno);
+    return false;
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -185,4 +186,108 @@ std::string pattern_bytes(size_t length, unsigned seed) {
     bytes[i] = static_cast<char>(state >> 16);
   }
   return bytes;
+}
+
+BackendProcess::BackendProcess(const std::vector<std::string> &argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int in[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0)
+    return;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return;
+  }
+  std::vector<char *> args;
+  for (const std::string &arg : argv)
+    args.push_back(const_cast<char *>(arg.c_str()));
+  args.push_back(nullptr);
+  std::string path = usbkorv_path();
+  pid_ = fork();
+  if (pid_ == 0) {
+    int null_fd = open("/dev/null", O_WRONLY);
+    dup2(in[0], 0);
+    dup2(null_fd, 1);
+    dup2(err[1], 2);
+    execv(path.c_str(), args.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(err[1]);
+  in_ = in[1];
+  err_ = err[0];
+}
+
+BackendProcess::~BackendProcess() {
+  if (pid_ > 0 && status_ < 0) {
+    kill(pid_, SIGKILL);
+    wait();
+  }
+  close_input();
+  if (err_ >= 0)
+    close(err_);
+}
+
+bool BackendProcess::send(const std::string &data) {
+  size_t done = 0;
+  while (in_ >= 0 && done < data.size()) {
+    ssize_t n = write(in_, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<size_t>(n);
+  }
+  return done == data.size();
+}
+
+void BackendProcess::close_input() {
+  if (in_ >= 0)
+    close(in_);
+  in_ = -1;
+}
+
+void BackendProcess::read_err(int timeout_ms) {
+  if (err_ < 0)
+    return;
+  struct pollfd fd = {err_, POLLIN, 0};
+  if (poll(&fd, 1, timeout_ms) <= 0)
+    return;
+  char buffer[4096];
+  ssize_t n = read(err_, buffer, sizeof buffer);
+  if (n > 0) {
+    err_text_.append(buffer, static_cast<size_t>(n));
+  } else if (n == 0) {
+    close(err_);
+    err_ = -1;
+  }
+}
+
+bool BackendProcess::wait_err(const std::string &text, int timeout_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (err_text_.find(text) == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || err_ < 0)
+      return false;
+    read_err(static_cast<int>(left.count()));
+  }
+  return true;
+}
+
+void BackendProcess::signal(int number) {
+  if (pid_ > 0 && status_ < 0)
+    kill(pid_, number);
+}
+
+int BackendProcess::wait() {
+  while (err_ >= 0)
+    read_err(-1);
+  if (pid_ > 0 && status_ < 0) {
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  }
+  return status_;
 }

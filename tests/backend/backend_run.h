@@ -4,6 +4,8 @@
 #ifndef KORV_TESTS_BACKEND_RUN_H
 #define KORV_TESTS_BACKEND_RUN_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -16,6 +18,38 @@ struct BackendRun {
 struct BackendOptions {
   std::string input;          // written to the backend's standard input
   bool read_only_tmp = false; // run with /tmp mounted read-only
+};
+
+// A backend started in the background, as CUPS runs one: the test feeds
+// its standard input, reads its standard error as it comes and can send
+// it signals. Killed on destruction if it still runs.
+class BackendProcess {
+public:
+  explicit BackendProcess(const std::vector<std::string> &argv);
+  ~BackendProcess();
+  BackendProcess(const BackendProcess &) = delete;
+  BackendProcess &operator=(const BackendProcess &) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Writes all of data to standard input (false when the backend is gone).
+  bool send(const std::string &data);
+  // Closes standard input: the end of the job's data.
+  void close_input();
+  // Reads standard error until it holds text; false after timeout_ms.
+  bool wait_err(const std::string &text, int timeout_ms = 10000);
+  void signal(int number);
+  // Waits for the end; returns the exit status, 128 + signal when killed.
+  int wait();
+  const std::string &err() const { return err_text_; }
+
+private:
+  // Reads what standard error has, waiting up to timeout_ms for it.
+  void read_err(int timeout_ms);
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int err_ = -1;
+  std::string err_text_;
+  int status_ = -1;
 };
 
 // Path of the usbkorv binary under test.

@@ -73,7 +73,13 @@ TEST_F(JobTest, StandardInputIsSentOnceWhateverTheCopies) {
 
   BackendRun run = run_usbkorv(job_argv("usbkorv:/tr3200ax/1", "3"), options);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
+  // Status for CUPS: the printer's state reasons and what users read.
+  EXPECT_EQ(run.err, "STATE: +connecting-to-device\n"
+                     "INFO: Connecting to printer tr3200ax #1\n"
+                     "STATE: -connecting-to-device\n"
+                     "INFO: Sending the job to printer tr3200ax #1\n"
+                     "INFO: Waiting for the printer to finish the paper, 40 seconds left\n"
+                     "INFO: Job sent to printer tr3200ax #1\n");
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(captured(printers, "P1"), received(options.input));
   EXPECT_EQ(copy_waits(), 1u);
@@ -104,7 +110,14 @@ TEST_F(JobTest, EveryCopyOfAFileSendsTheWholeFile) {
 
   BackendRun run = run_usbkorv(job_argv("usbkorv:/tr3000ax/1", "2", "/tmp/job.bin"));
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "STATE: +connecting-to-device\n"
+                     "INFO: Connecting to printer tr3000ax #1\n"
+                     "STATE: -connecting-to-device\n"
+                     "INFO: Sending copy 1 of 2 to printer tr3000ax #1\n"
+                     "INFO: Waiting for the printer to finish the paper, 40 seconds left\n"
+                     "INFO: Sending copy 2 of 2 to printer tr3000ax #1\n"
+                     "INFO: Waiting for the printer to finish the paper, 40 seconds left\n"
+                     "INFO: Job sent to printer tr3000ax #1\n");
   EXPECT_EQ(captured(printers, "P1"), received(data + data));
   EXPECT_EQ(copy_waits(), 2u);
 
@@ -214,7 +227,10 @@ TEST_F(JobTest, NoPrinterForTheUriFailsWithoutClose) {
 
   BackendRun run = run_usbkorv(job_argv("usbkorv:/tr3000ax/1", "1"), options);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.err, "STATE: +connecting-to-device\n"
+                     "INFO: Connecting to printer tr3000ax #1\n"
+                     "STATE: -connecting-to-device\n"
+                     "ERROR: Printer tr3000ax #1 not found\n");
   std::string log = read_file(BACKEND_LOG);
   EXPECT_EQ(grep(log, "-> ERROR returned from QRP_OpenPort(), exiting.").size(), 1u);
   EXPECT_EQ(grep(log, "Returned from print_device(), status=1.").size(), 1u);

@@ -6,7 +6,10 @@
 //   KORV_TIME_DIVISOR=n  every requested wait is divided by n (default 1);
 //   KORV_TIME_LOG=path   each call appends "usleep <us>" or "sleep <s>".
 // Both are read at every call, so a test can change them while it runs.
+// A signal handler that runs during a wait ends it early, as it ends the
+// real usleep() and sleep().
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,26 +42,37 @@ void record(const char *what, unsigned long amount) {
   close(fd);
 }
 
-// Sleeps with nanosleep so the shim never calls back into itself.
-void wait_microseconds(unsigned long long us) {
+// Sleeps with nanosleep so the shim never calls back into itself. Like
+// the real calls, a wait that a signal handler interrupts ends early:
+// returns the microseconds (of the shortened wait) still left, 0 when the
+// whole wait passed.
+unsigned long long wait_microseconds(unsigned long long us) {
   struct timespec left;
   left.tv_sec = static_cast<time_t>(us / 1000000ULL);
   left.tv_nsec = static_cast<long>((us % 1000000ULL) * 1000ULL);
   while (nanosleep(&left, &left) != 0) {
+    if (errno == EINTR)
+      return static_cast<unsigned long long>(left.tv_sec) * 1000000ULL +
+             static_cast<unsigned long long>(left.tv_nsec) / 1000ULL + 1;
   }
+  return 0;
 }
 
 } // namespace
 
 extern "C" int usleep(useconds_t us) {
   record("usleep", us);
-  wait_microseconds(us / divisor());
+  if (wait_microseconds(us / divisor()) != 0) {
+    errno = EINTR;
+    return -1;
+  }
   return 0;
 }
 
+// Returns the seconds left of the requested (not the shortened) wait.
 extern "C" unsigned int sleep(unsigned int seconds) {
   record("sleep", seconds);
-  wait_microseconds(static_cast<unsigned long long>(seconds) * 1000000ULL /
-                    divisor());
-  return 0;
+  unsigned long long left = wait_microseconds(
+      static_cast<unsigned long long>(seconds) * 1000000ULL / divisor());
+  return static_cast<unsigned int>((left * divisor() + 999999ULL) / 1000000ULL);
 }

@@ -250,6 +250,11 @@ void VPrinterServer::command(const std::string &line) {
   (void)n;
 }
 
+bool VPrinterServer::plug(const std::string &profile, const std::string &name) {
+  command("plug " + with_address(profile));
+  return wait_for(name, "plug");
+}
+
 std::vector<std::string> VPrinterServer::transcript(const std::string &printer,
                                                     const std::string &event) const {
   std::vector<std::string> out;

@@ -60,8 +60,12 @@ public:
   // The bytes the printer accepted so far.
   std::vector<uint8_t> captured(const std::string &printer) const;
   // Sends one command line to the server (dsr NAME 0|1, bulk_in NAME HEX,
-  // notify NAME, vanish NAME).
+  // notify NAME, vanish NAME, plug PROFILE).
   void command(const std::string &line);
+  // Plugs in one more printer (a fresh address is added unless the
+  // profile has one) and waits until the server reports it plugged in
+  // under name, its name= (or the default P<n>).
+  bool plug(const std::string &profile, const std::string &name);
   // Stops the server (also done by the destructor); returns its exit status.
   int stop();
 
