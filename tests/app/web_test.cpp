@@ -3,7 +3,7 @@
 // the receipt settings can be set there.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cctype>
 
 #include "app_server.h"
 #include "vprinter_client.h"
@@ -38,8 +38,20 @@ protected:
     EXPECT_EQ(c.status, 0) << c.err;
     if (dom)
       *dom = c.out;
-    std::string text = std::regex_replace(c.out, std::regex("<[^>]*>"), " ");
-    return std::regex_replace(text, std::regex("\\s+"), " ");
+    std::string text;
+    bool in_tag = false;
+    for (char ch : c.out) {
+      if (ch == '<')
+        in_tag = true;
+      else if (ch == '>')
+        in_tag = false;
+      else if (!in_tag && !(isspace(static_cast<unsigned char>(ch)) && !text.empty() &&
+                            text.back() == ' '))
+        text += isspace(static_cast<unsigned char>(ch)) ? ' ' : ch;
+      if (ch == '>' && !text.empty() && text.back() != ' ')
+        text += ' ';
+    }
+    return text;
   }
 
   static VPrinterServer *printers_;
