@@ -244,7 +244,11 @@ bool AppServer::stop() {
   for (long long deadline = now_ms() + 30000; now_ms() < deadline;) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return true;
+      error_ = "the server ended with status " + std::to_string(status) + ": " +
+               read_text(dir_ + "/server.out");
+      return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

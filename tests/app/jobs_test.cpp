@@ -170,7 +170,7 @@ TEST_F(JobsTest, SettingsSurviveRestart) {
   Command c = server_->ipptool({"-t", server_->printer_uri("receipt"), set});
   ASSERT_EQ(c.status, 0) << c.out << c.err;
 
-  ASSERT_TRUE(server_->stop());
+  ASSERT_TRUE(server_->stop()) << server_->error();
   ASSERT_TRUE(server_->start()) << server_->error();
   EXPECT_EQ(server_->cli({"printers"}).out, "receipt\n");
   EXPECT_EQ(printer_attribute(*server_, "receipt", "dithering-default"), "ordered");
