@@ -29,6 +29,7 @@ struct korv_device {
   int finish_wait;             // the job's finish wait, seconds
   backend_run run;             // the job's backend run, pid -1 when none
   std::atomic<unsigned> reasons; // printer-state-reasons the backend reported
+  char message[256];           // the last INFO: text made the job's message
 };
 
 const char *device_backend_path(void) {
@@ -100,9 +101,13 @@ static void backend_message(const char *line, void *context) {
   if (strncmp(line, "STATE:", 6) == 0) {
     apply_state(device, line + 6);
   } else if (strncmp(line, "INFO:", 5) == 0) {
+    // Only a new text: PAPPL 1.3.1 reads the message without the job's
+    // lock, so it is replaced no more often than it changes.
     const char *text = line + 5 + strspn(line + 5, " ");
-    if (job != nullptr && *text != '\0')
+    if (job != nullptr && *text != '\0' && strcmp(text, device->message) != 0) {
+      papplCopyString(device->message, text, sizeof(device->message));
       papplJobSetMessage(job, "%s", text);
+    }
   }
   if (job != nullptr) {
     pappl_loglevel_t level = strncmp(line, "ERROR:", 6) == 0
@@ -138,6 +143,7 @@ void device_begin_job(pappl_device_t *device, pappl_job_t *job,
     return; // another scheme (file:, say) takes the bytes as they are
   korv->job = job;
   korv->finish_wait = finish_wait;
+  korv->message[0] = '\0';
 }
 
 bool device_end_job(pappl_device_t *device, bool cancel) {
@@ -240,6 +246,7 @@ static bool korv_open(pappl_device_t *device, const char *device_uri,
   korv->run.input = korv->run.messages = -1;
   korv->run.line_used = 0;
   korv->reasons.store(0);
+  korv->message[0] = '\0';
   papplDeviceSetData(device, korv);
   return true;
 }

@@ -262,7 +262,10 @@ std::string AppServer::printer_uri(const std::string &queue) const {
   return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + queue;
 }
 
-std::string AppServer::log() const { return read_text(dir_ + "/server.log"); }
+std::string AppServer::log() const {
+  // PAPPL's log, then what the server wrote itself (sanitizer reports).
+  return read_text(dir_ + "/server.log") + read_text(dir_ + "/server.out");
+}
 
 std::vector<std::string> AppServer::backend_runs() const {
   std::vector<std::string> lines;

@@ -51,6 +51,7 @@ public:
   int port() const { return port_; }
   const std::string &dir() const { return dir_; }
   std::string printer_uri(const std::string &queue) const;
+  // PAPPL's log and the server's own standard error.
   std::string log() const;
   // Lines the backend wrapper logged: one "start ARGV0 ARGS..." per run.
   std::vector<std::string> backend_runs() const;

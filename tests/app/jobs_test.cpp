@@ -59,7 +59,7 @@ TEST_F(JobsTest, CancelWhilePrinting) {
   std::string output;
   int job_id = submit_job(*server_, "receipt", path("tall.png"), "image/png",
                           {"print-scaling=none"}, &output);
-  ASSERT_GT(job_id, 0) << output;
+  ASSERT_GT(job_id, 0) << output << server_->log();
   // Until the printer has taken some of it.
   for (int i = 0; i < 300 && printers_->captured("front").size() < 20000; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
