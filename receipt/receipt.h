@@ -41,7 +41,9 @@
 #define RECEIPT_DITHER_ORDERED 1   // ordered (Bayer) dither
 #define RECEIPT_DITHER_THRESHOLD 2 // plain threshold at settings.threshold
 
-// Which blank paper of a page is dropped.
+// Which blank paper of a page is dropped. Blank rows inside a page always
+// stay; a page without a black dot prints nothing (no gap either) unless
+// RECEIPT_TRIM_NONE, which keeps every page at its full length.
 #define RECEIPT_TRIM_BOTH 0
 #define RECEIPT_TRIM_BOTTOM 1
 #define RECEIPT_TRIM_NONE 2

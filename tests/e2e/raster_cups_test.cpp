@@ -112,10 +112,10 @@ class RasterCupsTest : public ::testing::Test {
   // lp; the job must complete and the printer receive the start byte and
   // the image. Returns the image.
   std::string print(const std::string &queue, const char *printer, const std::string &file,
-                    const std::vector<std::string> &lp_options = {}) {
+                    const std::vector<std::string> &lp_args = {}) {
     size_t before = printers_->captured(printer).size();
     std::vector<std::string> argv = {"lp", "-d", queue};
-    argv.insert(argv.end(), lp_options.begin(), lp_options.end());
+    argv.insert(argv.end(), lp_args.begin(), lp_args.end());
     argv.push_back(work_ + "/" + file);
     CommandResult r = cups_->run(argv);
     std::string marker = "request id is " + queue + "-";
@@ -170,6 +170,15 @@ TEST_F(RasterCupsTest, ThreeCopiesAreThreeReceiptsInOneImage) {
   EXPECT_TRUE(three == by_hand("receipts", "notes.txt", {"-n", "3"}));
   // The filter made the copies of one rendered page.
   EXPECT_NE(cups_->error_log().find("rastertokorv: 1 page(s), 1 printed"), std::string::npos);
+}
+
+TEST_F(RasterCupsTest, EachDocumentOfAJobIsAnImageAfterItsOwnStartByte) {
+  const std::string one = by_hand("receipts", "notes.txt", {});
+  ASSERT_GT(one.size(), 54u);
+  // Two documents in one job: start byte, image, start byte, image.
+  const std::string got = print("receipts", "kelpin", "notes.txt", {work_ + "/notes.txt"});
+  EXPECT_EQ(got.size(), 2 * one.size() + 1);
+  EXPECT_TRUE(got == one + "\x02" + one);
 }
 
 }  // namespace
