@@ -117,9 +117,9 @@ echo
 echo "\$ lpinfo -v"
 lpinfo -v | tee "$work/devices"
 
-# One queue per printer: the URI that lpinfo listed, a shipped PPD.
+# One queue per printer: the URI that lpinfo listed (with the printer's
+# serial number after a '?'), a shipped PPD.
 add_queue() { # queue protocol ppd
-  # The listed URI, with the printer's serial number when it has one.
   uri=$(sed -n "s|^direct \(usbkorv:/$2/[0-9][^ ]*\)$|\1|p" "$work/devices" | head -n 1)
   if [ -z "$uri" ]; then
     echo "demo: lpinfo -v did not list a $2 printer" >&2

@@ -255,20 +255,17 @@ void plug_printer(const std::string &text) {
   }
   p->profile = all.back();
   printer_init(*p);
-  Printer *added = p.get();
-  {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (!record_add_capture(*added, err)) {
-      fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
-      return;
-    }
-    g_printers.push_back(std::move(p));
-  }
-  if (!usbfs_attach(g_testbed, *added, err)) {
+  // Ready before its node appears: the worker serves it from then on. A
+  // printer whose node could not be made is still kept (as unplugged), so
+  // that its name and address are never handed out again.
+  bool attached = record_add_capture(*p, err) && usbfs_attach(g_testbed, *p, err);
+  if (!attached)
     fprintf(stderr, "vprinter: plug %s: %s\n", text.c_str(), err.c_str());
-    return;
-  }
   std::lock_guard<std::mutex> hold(g_lock);
+  Printer *added = p.get();
+  g_printers.push_back(std::move(p));
+  if (!attached)
+    return;
   usbfs_note_sockets();
   record_line(*added, fmt("plug bus=%d dev=%d", added->profile.bus, added->profile.dev));
 }

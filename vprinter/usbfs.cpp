@@ -532,23 +532,15 @@ bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
   snprintf(devnode, sizeof devnode, "/dev/bus/usb/%03d/%03d", p.profile.bus, p.profile.dev);
   p.devnode = devnode;
   p.syspath = fmt("/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", p.profile.bus, p.profile.bus, p.profile.dev);
-  std::string record =
-      fmt("P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVNAME=%s\nE: DEVTYPE=usb_device\n"
-          "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\n"
-          "A: idVendor=%04lx\nA: idProduct=%04lx\nA: bcdDevice=%04lx\nA: dev=189:%d\n",
-          p.syspath.c_str(), devnode + 5, devnode, p.profile.bus, p.profile.dev, p.profile.bus, p.profile.dev,
-          p.profile.vid, p.profile.pid, p.profile.bcd, (p.profile.bus - 1) * 128 + p.profile.dev - 1);
-  GError *error = nullptr;
-  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
-    err = std::string("cannot add ") + p.profile.name + ": " + error->message;
-    g_clear_error(&error);
-    return false;
-  }
   gchar *root = umockdev_testbed_get_root_dir(testbed);
   p.root = root;
   p.node_file = std::string(root) + devnode;
   g_free(root);
 
+  // The handler first, the node after: a program scanning the buses while
+  // a printer is plugged in must never find the node without its handler
+  // (libusb 0.1 would keep the empty descriptors it read from it).
+  GError *error = nullptr;
   UMockdevIoctlBase *handler = umockdev_ioctl_base_new();
   g_signal_connect(handler, "handle-ioctl", G_CALLBACK(on_ioctl), &p);
   g_signal_connect(handler, "handle-read", G_CALLBACK(on_read), &p);
@@ -558,6 +550,18 @@ bool usbfs_attach(UMockdevTestbed *testbed, Printer &p, std::string &err) {
   g_object_unref(handler);
   if (!ok) {
     err = std::string("cannot attach ") + p.profile.name + ": " + error->message;
+    g_clear_error(&error);
+    return false;
+  }
+
+  std::string record =
+      fmt("P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVNAME=%s\nE: DEVTYPE=usb_device\n"
+          "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\nA: devnum=%d\n"
+          "A: idVendor=%04lx\nA: idProduct=%04lx\nA: bcdDevice=%04lx\nA: dev=189:%d\n",
+          p.syspath.c_str(), devnode + 5, devnode, p.profile.bus, p.profile.dev, p.profile.bus, p.profile.dev,
+          p.profile.vid, p.profile.pid, p.profile.bcd, (p.profile.bus - 1) * 128 + p.profile.dev - 1);
+  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
+    err = std::string("cannot add ") + p.profile.name + ": " + error->message;
     g_clear_error(&error);
     return false;
   }

@@ -150,18 +150,12 @@ TEST_F(UnattendedTest, OptionsAreCheckedBeforeAnythingIsSent) {
                      "and waitprinter)"},
       {"wait=601", "Device URI option 'wait' must be a whole number of seconds from 0 to "
                    "600, not '601'"},
-      {"wait=-1", "Device URI option 'wait' must be a whole number of seconds from 0 to "
-                  "600, not '-1'"},
-      {"wait=1e3", "Device URI option 'wait' must be a whole number of seconds from 0 to "
-                   "600, not '1e3'"},
       {"wait=", "Device URI option 'wait' is empty"},
       {"serial=S1&wait", "Device URI option 'wait' without a value"},
       {"serial=S1&&wait=3", "Empty device URI option"},
-      {"", "Empty device URI option"},
       {"waitprinter=maybe", "Device URI option 'waitprinter' must be true or false, not "
                             "'maybe'"},
       {"wait=5&wait=6", "Device URI option 'wait' given twice with different values"},
-      {"serial=S1&serial=S2", "Device URI option 'serial' given twice with different values"},
       {"serial=S%G1", "Bad percent escape in device URI option 'serial'"},
       {"serial=S%001", "Device URI option 'serial' holds a NUL byte"},
       {"serial=" /* 63 characters */ "123456789012345678901234567890123456789012345678901234567890123",
