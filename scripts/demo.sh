@@ -42,6 +42,8 @@ cleanup() {
     kill -TERM "$app_pid" 2>/dev/null || true
     wait "$app_pid" 2>/dev/null || true
   fi
+  # PAPPL leaves its sub-commands' socket behind (root's is in /run).
+  rm -f /run/korvprint-demo.sock
   if [ -n "$cupsd_pid" ]; then
     kill -TERM "$cupsd_pid" 2>/dev/null || true
     wait "$cupsd_pid" 2>/dev/null || true
