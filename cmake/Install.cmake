@@ -60,4 +60,27 @@ install(FILES ${korv_man_gz} DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 install(FILES "${PROJECT_SOURCE_DIR}/README.md"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 
+# The printer application korvprint: the program, its manual page, its
+# systemd service (enabled by the package's maintainer scripts, see
+# Package.cmake), and the installed backend's path, which it runs for every
+# job.
+target_compile_definitions(korvprintapp PRIVATE
+  KORV_BACKEND_PATH="${KORV_BACKEND_DIR}/usbkorv")
+install(TARGETS korvprint RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+set(KORV_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH
+    "Directory of systemd's system units")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/korvprint.service"
+        DESTINATION "${KORV_SYSTEMD_UNIT_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+add_custom_command(
+  OUTPUT "${PROJECT_BINARY_DIR}/man/korvprint.8.gz"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/man"
+  COMMAND ${KORV_GZIP} -9 -n -c "${PROJECT_SOURCE_DIR}/man/korvprint.8"
+          > "${PROJECT_BINARY_DIR}/man/korvprint.8.gz"
+  DEPENDS "${PROJECT_SOURCE_DIR}/man/korvprint.8"
+  COMMENT "Compressing the manual page korvprint.8")
+add_custom_target(korv_app_man ALL DEPENDS "${PROJECT_BINARY_DIR}/man/korvprint.8.gz")
+install(FILES "${PROJECT_BINARY_DIR}/man/korvprint.8.gz"
+        DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

@@ -65,4 +65,19 @@ configure_file("${korv_packaging}/lintian-overrides.in"
 install(FILES "${PROJECT_BINARY_DIR}/packaging/lintian-overrides/korvprint"
         DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides")
 
+# The printer application: its service is enabled and started at
+# installation, stopped at removal (maintainer scripts as debhelper writes
+# them); it needs avahi-daemon (PAPPL 1.3.1 aborts when listing devices
+# without it) and pdftoppm for PDF documents.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", avahi-daemon, poppler-utils")
+string(APPEND CPACK_PACKAGE_DESCRIPTION "
+The printer application korvprint (a systemd service) makes the same
+printers IPP Everywhere printers on the network, for phones, tablets,
+Macs, Windows and CUPS without drivers.")
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+     "${PROJECT_SOURCE_DIR}/packaging/scripts/postinst"
+     "${PROJECT_SOURCE_DIR}/packaging/scripts/prerm"
+     "${PROJECT_SOURCE_DIR}/packaging/scripts/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 include(CPack)

@@ -34,9 +34,16 @@ timeshim=$build/tests/libkorvtimeshim.so
 work=""
 cupsd_pid=""
 vprinter_pid=""
+app_pid=""
 cleanup() {
   status=$?
   trap - EXIT INT TERM HUP
+  if [ -n "$app_pid" ]; then
+    kill -TERM "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true
+  fi
+  # PAPPL leaves its sub-commands' socket behind (root's is in /run).
+  rm -f /run/korvprint-demo.sock
   if [ -n "$cupsd_pid" ]; then
     kill -TERM "$cupsd_pid" 2>/dev/null || true
     wait "$cupsd_pid" 2>/dev/null || true
@@ -217,4 +224,108 @@ waits=$(grep -c '^usleep 40000000$' "$cups/time.log" 2>/dev/null || true)
 echo "The backend asked for its 40-second wait after each job ${waits:-0} times; the time shim made each 40 ms."
 echo "Scheduler log: $out/cups-error_log; USB transcript: $out/usb-transcript.log;" \
      "backend logs: /tmp/usbkorv.log and /tmp/usbqrpdrv.log"
+
+# ---------------------------------------------------------------------------
+# The second way: the printer application korvprint serves the same virtual
+# printers as driverless IPP Everywhere printers on a loopback port, and a
+# PDF receipt and a photo are printed to it over IPP.
+echo
+echo "=== Second way: the printer application korvprint (IPP Everywhere)"
+app=$work/app
+mkdir -p "$app/home" "$app/tmp" "$app/spool" "$work/docs"
+# A program name of its own, so that an installed korvprint service's
+# socket and state are never touched.
+ln -s "$build/app/korvprint" "$app/korvprint-demo"
+# The build's backend for the printer application: the printer's URI as
+# argv[0] (korvprint passes it in DEVICE_URI too), the virtual printers
+# and the time shim.
+{
+  echo '#!/bin/bash'
+  echo "export LD_PRELOAD='$timeshim:$umockdev_preload' UMOCKDEV_DIR='$umockdev_dir'"
+  echo 'export KORV_TIME_DIVISOR=1000'
+  echo "exec -a \"\${DEVICE_URI:-usbkorv}\" '$build/backend/usbkorv' \"\$@\""
+} >"$app/usbkorv"
+chmod 0755 "$app/usbkorv"
+port=8631
+while ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; do
+  port=$((port + 1))
+done
+korvprint() {
+  env HOME="$app/home" TMPDIR="$app/tmp" XDG_CONFIG_HOME="$app/home" \
+    KORVPRINT_BACKEND="$app/usbkorv" "$app/korvprint-demo" "$@"
+}
+korvprint server -o server-port="$port" -o listen-hostname=localhost \
+  -o spool-directory="$app/spool" -o log-file="$out/korvprint.log" -o log-level=info \
+  -o server-options=no-tls -o state-file="$app/home/korvprint.state" \
+  >"$app/server.out" 2>&1 &
+app_pid=$!
+tries=0
+until korvprint status 2>/dev/null | grep -q Running; do
+  tries=$((tries + 1))
+  if [ $tries -gt 100 ] || ! kill -0 "$app_pid" 2>/dev/null; then
+    echo "demo: korvprint did not start:" >&2
+    cat "$app/server.out" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo
+echo "\$ korvprint devices"
+korvprint devices | tee "$work/app-devices"
+app_queue() { # queue protocol driver
+  uri=$(grep "^usbkorv:/$2/" "$work/app-devices" | head -n 1)
+  if [ -z "$uri" ]; then
+    echo "demo: korvprint devices did not list a $2 printer" >&2
+    exit 1
+  fi
+  echo "\$ korvprint add -d $1 -m $3 -v $uri"
+  korvprint add -d "$1" -m "$3" -v "$uri"
+}
+echo
+app_queue receipt tr3200ax tr3200ax_58
+app_queue photo tr3000ax tr3000ax_80
+# PAPPL counts a queue's up-time in whole seconds; IPP clients want it > 0.
+sleep 1
+
+samples/make-documents.sh "$work/docs" >/dev/null
+for printer in tr3200ax tr3000ax; do
+  wc -c <"$work/paper/$printer.bin" >"$work/$printer.before" 2>/dev/null ||
+    echo 0 >"$work/$printer.before"
+done
+echo
+for job in "receipt receipt.pdf" "photo photo.jpg"; do
+  set -- $job
+  uri=ipp://localhost:$port/ipp/print/$1
+  echo "\$ ipptool -t -f $2 $uri print-job-and-wait.test"
+  ipptool -t -f "$work/docs/$2" "$uri" /usr/share/cups/ipptool/print-job-and-wait.test |
+    grep -E '\[(PASS|FAIL)\]$' | sed 's/^ */  /'
+done
+
+echo
+for job in "tr3200ax receipt" "tr3000ax photo"; do
+  set -- $job
+  skip=$(cat "$work/$1.before")
+  tail -c +$((skip + 1)) "$work/paper/$1.bin" >"$work/$2.bin"
+  if [ "$(od -An -tx1 -N1 "$work/$2.bin" 2>/dev/null | tr -d ' ')" != 02 ]; then
+    echo "demo: the $2 job did not reach the $1; see $out/korvprint.log" >&2
+    status=1
+    continue
+  fi
+  # The start byte 0x02, then the receipt library's 24-bit BMP.
+  tail -c +2 "$work/$2.bin" >"$out/app-$2.bmp"
+  convert "$out/app-$2.bmp" "$out/app-$2.png"
+  echo "$1 received $(wc -c <"$work/$2.bin") bytes from korvprint; the paper:" \
+       "$out/app-$2.png ($(identify -format '%w x %h dots' "$out/app-$2.bmp"))"
+done
+# The printer's page of the web interface, as a browser shows it.
+if chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
+     --user-data-dir="$app/chromium" --window-size=1024,900 \
+     --screenshot="$out/app-web.png" "http://localhost:$port/receipt" >/dev/null 2>&1; then
+  echo "The queue's web page: $out/app-web.png"
+fi
+echo "korvprint's log: $out/korvprint.log"
+kill -TERM "$app_pid" 2>/dev/null || true
+wait "$app_pid" 2>/dev/null || true
+app_pid=""
 exit $status

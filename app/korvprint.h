@@ -1,0 +1,165 @@
+// korvprint, the IPP Everywhere printer application: what its files share.
+//
+// main.cpp        entry: PAPPL's main loop with the drivers and sub-commands
+// system.cpp      the system object: server options, PDF filter, state
+// drivers.cpp     the driver table and the driver callback (media, options)
+// settings.cpp    the receipt settings of a job, from job and printer values
+// raster.cpp      the raster callbacks that feed the receipt library
+// device.cpp      the usbkorv device scheme: list, open, write, close, status
+// process.cpp     child processes: spawned with chosen descriptors
+// backend_run.cpp one run of the usbkorv backend: spawn, pipe, messages, exit
+// pdf.cpp         PDF documents rendered by pdftoppm into the raster callbacks
+#ifndef KORVPRINT_H
+#define KORVPRINT_H
+
+#include <pappl/pappl.h>
+
+#include "receipt.h"
+
+#define KORVPRINT_VERSION "2.0.0.5"
+
+// The device scheme: the backend's own URIs, usbkorv:/<protocol>/<n>[?...].
+#define KORV_SCHEME "usbkorv"
+
+// Environment variable naming the usbkorv program to run instead of the
+// installed one (tests point it at the build tree).
+#define KORV_BACKEND_ENV "KORVPRINT_BACKEND"
+
+// The backend's own wait after a job when its URI names none, in seconds.
+#define KORV_BACKEND_DEFAULT_WAIT 40
+
+// ---- drivers.cpp ----
+// One driver per model and paper width.
+struct driver_model {
+  const char *name;        // driver name, e.g. "tr3200ax_80"
+  const char *description; // "KorvaNIX TR3200AX, 80 mm paper"
+  const char *device_id;   // IEEE 1284 device ID of the model
+  const char *protocol;    // protocol word of the backend's URIs
+  int paper_mm;            // 58 or 80
+  int head_width;          // dots: 384 or 576
+};
+extern const driver_model driver_models[];
+extern const int driver_model_count;
+extern pappl_pr_driver_t driver_table[];
+// Fills driver_table from driver_models.
+void driver_make_table(void);
+
+// The model record of a driver name, or nullptr.
+const driver_model *driver_find(const char *driver_name);
+// PAPPL driver callback: fills the driver data and the vendor attributes.
+bool driver_callback(pappl_system_t *system, const char *driver_name,
+                     const char *device_uri, const char *device_id,
+                     pappl_pr_driver_data_t *data, ipp_t **attrs,
+                     void *context);
+// PAPPL auto-add callback: the driver for a listed device, or nullptr.
+const char *driver_autoadd(const char *device_info, const char *device_uri,
+                           const char *device_id, void *context);
+
+// ---- settings.cpp ----
+// Vendor attributes (job attributes and printer defaults).
+#define SETTING_DITHERING "dithering"
+#define SETTING_TRIM "trim"
+#define SETTING_THRESHOLD "threshold"
+#define SETTING_FINISH_WAIT "finish-wait"
+
+#define FINISH_WAIT_MAX 600
+
+struct job_settings {
+  receipt_settings receipt;
+  int finish_wait; // seconds the backend waits after the job
+};
+
+// Keyword <-> value tables of the two keyword settings.
+int settings_dither_value(const char *keyword);   // -1 when unknown
+int settings_trim_value(const char *keyword);     // -1 when unknown
+extern const char *const settings_dither_keywords[];
+extern const int settings_dither_count;
+extern const char *const settings_trim_keywords[];
+extern const int settings_trim_count;
+
+// The settings of one job: job attributes first, then the printer's
+// defaults, then the built-in defaults. Darkness combines print-darkness
+// with printer-darkness-configured; bi-level colour mode means threshold.
+void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options,
+                      int head_width, job_settings *out);
+
+// ---- raster.cpp ----
+bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
+                      pappl_device_t *device);
+bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
+                       pappl_device_t *device, unsigned page);
+bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
+                       pappl_device_t *device, unsigned y,
+                       const unsigned char *line);
+bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
+                     pappl_device_t *device, unsigned page);
+bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
+                    pappl_device_t *device);
+// Ends a started job without printing anything (a document that failed).
+void raster_discard_job(pappl_job_t *job, pappl_device_t *device);
+
+// ---- device.cpp ----
+// Registers the usbkorv scheme (after PAPPL's own schemes).
+void device_register_scheme(void);
+// The usbkorv program to run: $KORVPRINT_BACKEND or the installed one.
+const char *device_backend_path(void);
+// Before a job's first write: the job (for its id, user, title and its
+// cancel flag) and the finish wait to hand to the backend.
+void device_begin_job(pappl_device_t *device, pappl_job_t *job,
+                      int finish_wait);
+// Ends the job's backend run: closes its input and waits for it; with
+// cancel, stops it (SIGTERM) first. true when the backend printed the job.
+bool device_end_job(pappl_device_t *device, bool cancel);
+// Is the printer of uri among the printers the backend lists now?
+// 1 yes, 0 no, -1 the listing could not be made.
+int device_is_listed(const char *uri);
+
+// ---- process.cpp ----
+// fork + exec of program with argv and envp; in, out and err become the
+// child's standard input, output and error (-1: /dev/null), every other
+// descriptor is closed. Returns the child's pid, or -1 with errno set.
+int process_spawn(const char *program, char *const argv[], char *const envp[],
+                  int in, int out, int err);
+
+// ---- backend_run.cpp ----
+// One run of usbkorv in job mode with the job's data on a pipe.
+struct backend_run {
+  int pid;          // -1 when not running
+  int input;        // write end of the backend's standard input, or -1
+  int messages;     // read end of the backend's standard error, or -1
+  char line[1024];  // a message line being collected
+  size_t line_used;
+};
+// Starts the backend: argv[0] = uri, then job id, user, title, "1", "".
+// Returns 0, or -1 (errno set) when it could not be started.
+int backend_start(backend_run *run, const char *program, const char *uri,
+                  int job_id, const char *user, const char *title);
+// Writes len bytes to the backend's input, reading its messages on the way;
+// message(line, context) gets every complete line. stop() is asked every
+// 100 ms while the pipe is full; when it says yes the write gives up.
+// Returns 0, or -1 when the backend stopped reading (it ended).
+typedef void (*backend_message_fn)(const char *line, void *context);
+typedef bool (*backend_stop_fn)(void *context);
+int backend_write(backend_run *run, const void *data, size_t len,
+                  backend_message_fn message, backend_stop_fn stop,
+                  void *context);
+// Closes the input (with terminate: sends SIGTERM as well, and again
+// when stop() says so) and waits for the backend's end, reading its
+// messages. Returns the exit status, 128+N for signal N, -1 on error.
+int backend_finish(backend_run *run, bool terminate, backend_message_fn message,
+                   backend_stop_fn stop, void *context);
+// Runs usbkorv without arguments and calls line() for every standard
+// output line. Returns its exit status, or -1.
+int backend_list(const char *program, void (*line)(const char *, void *),
+                 void *context);
+
+// ---- pdf.cpp ----
+// PAPPL MIME filter for application/pdf.
+bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context);
+
+// ---- system.cpp ----
+// papplMainloop's system callback.
+pappl_system_t *system_callback(int num_options, cups_option_t *options,
+                                void *context);
+
+#endif
