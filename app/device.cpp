@@ -215,7 +215,8 @@ static void list_line(const char *line, void *context) {
     if (*p == '"')
       ++p;
   }
-  char description[512];
+  // Room for both fields whole: a listing is never cut short.
+  char description[sizeof(make_model) + sizeof(info) + 4];
   snprintf(description, sizeof(description), "%s (%s)",
            make_model[0] ? make_model : "KorvaNIX printer", info);
   if (list->cb(description, uri, device_id, list->data))
