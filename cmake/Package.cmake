@@ -11,13 +11,15 @@ set(CPACK_PACKAGE_NAME korvprint)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "korvprint")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "CUPS backend and filter for KorvaNIX and Mirel Works USB receipt printers")
+    "CUPS driver and printer application for KorvaNIX receipt printers")
 set(CPACK_PACKAGE_DESCRIPTION
     "The CUPS backend usbkorv finds the KorvaNIX and Mirel Works USB thermal
 receipt printers (USB vendors 0x2F1C and 0x3A07) and sends print jobs to
 them with DSR flow control. The filter korvbmpthreshold turns a BMP image
-into black and white and scales it to the printer's dot width. PPDs for
-the TR3000AX, TR3200AX, TR090SAX and TR3500AX on 58 mm and 80 mm paper.")
+into black and white and scales it to the printer's dot width; the filter
+rastertokorv prints PDF, images and text, rendered by CUPS's standard
+filters, as one sharp receipt. PPDs for the TR3000AX, TR3200AX, TR090SAX
+and TR3500AX on 58 mm and 80 mm paper.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -32,10 +34,11 @@ set(CPACK_PACKAGE_CONTACT "${KORV_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps adds the libraries (libusb-0.1-4, libcups2 and the C and
-# C++ runtime) with their versions; the scheduler is a dependency that no
-# library link shows.
+# C++ runtime) with their versions; the scheduler and the standard filters
+# that render documents for rastertokorv are dependencies no library link
+# shows.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "cups")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "cups, cups-filters, ghostscript")
 
 # The documents every Debian package carries: the copyright file in the
 # machine-readable format and the changelog, compressed (a native
