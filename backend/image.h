@@ -13,10 +13,11 @@
 // Bytes of a BMP file header and info header: what must have been seen
 // before an image's length is trusted.
 #define IMAGE_HEADER_SIZE 54
-// Largest image that is ever completed: 16 MiB is a 24-bit image of the
-// widest head (576 dots) about 1.2 m long. A larger size field is taken
-// for a damaged header, never for a reason to send megabytes of filler.
-#define IMAGE_MAX_BYTES (16LL * 1024 * 1024)
+// Largest image that is ever completed: 72 MiB holds the longest receipt
+// the raster filter and the printer application write (40000 rows of the
+// widest head, 576 dots: 69 MB, 5 m of paper). A larger size field is
+// taken for a damaged header, never for a reason to send filler.
+#define IMAGE_MAX_BYTES (72LL * 1024 * 1024)
 // The byte that completes an image: white in 24- and 32-bit images.
 #define IMAGE_FILL_BYTE 0xFF
 
