@@ -8,14 +8,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <map>
-#include <thread>
 
 #include "backend_run.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
 namespace {
+
+using korvtest::count_of;
+using korvtest::eventually;
 
 std::vector<std::string> job(const std::string &uri) {
   return {uri, "21", "bob", "receipt", "1", ""};
@@ -24,23 +26,6 @@ std::vector<std::string> job(const std::string &uri) {
 std::string captured(const korvtest::VPrinterServer &printers, const std::string &name) {
   std::vector<uint8_t> bytes = printers.captured(name);
   return std::string(bytes.begin(), bytes.end());
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
-
-bool eventually(const std::function<bool()> &check, int timeout_ms = 10000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // A 24-bit BMP as the filter writes one; its header declares its size.
@@ -209,7 +194,7 @@ TEST_F(UnattendedTest, ACancelledImageIsCompletedAndThePrinterReleased) {
     BackendProcess backend(job(uri));
     ASSERT_TRUE(backend.started());
     ASSERT_TRUE(backend.send(image.substr(0, part)));
-    ASSERT_TRUE(eventually([&] { return captured(printers, "R").size() == 1 + part; }));
+    ASSERT_TRUE(eventually([&] { return captured(printers, "R").size() == 1 + part; }, 10000));
     backend.signal(SIGTERM);
     EXPECT_EQ(backend.wait(), 0);
 
@@ -243,7 +228,7 @@ TEST_F(UnattendedTest, ACancelEndsTheWaitAfterACopyPromptly) {
   ASSERT_TRUE(backend.send("whole receipt"));
   backend.close_input();
   ASSERT_TRUE(backend.wait_err("finish the paper, 600 seconds left\n"));
-  ASSERT_TRUE(eventually([] { return count_of(read_file(TIME_LOG), "usleep 600000000\n") == 1; }));
+  ASSERT_TRUE(eventually([] { return count_of(read_file(TIME_LOG), "usleep 600000000\n") == 1; }, 10000));
 
   auto start = std::chrono::steady_clock::now();
   backend.signal(SIGTERM);

@@ -2,6 +2,7 @@
 // the installed programs and PPDs, a virtual printer of each family, and
 // what a user does with lpinfo, lpadmin and lp.
 #include "private_cups.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
 #include <chrono>
@@ -67,20 +68,6 @@ void write_bytes(const std::string &path, const Bytes &bytes) {
 }
 
 std::string to_string(const Bytes &bytes) { return std::string(bytes.begin(), bytes.end()); }
-
-uint32_t le32(const std::string &s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | uint8_t(s[at + i]);
-  return v;
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
 
 // The lines of a log that keep() accepts, each with its newline.
 template <typename Keep> std::string log_lines(const std::string &log, Keep keep) {

@@ -4,6 +4,7 @@
 // must receive the start byte and then exactly what the same filter chain
 // makes by hand (cupsfilter with the queue's PPD).
 #include "private_cups.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
 #include <gtest/gtest.h>
@@ -17,13 +18,6 @@
 
 namespace korvtest {
 namespace {
-
-uint32_t le32(const std::string &s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | uint8_t(s[at + i]);
-  return v;
-}
 
 class RasterCupsTest : public ::testing::Test {
  protected:

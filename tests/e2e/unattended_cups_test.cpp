@@ -3,14 +3,13 @@
 // printer ready for the next one, and a queue that waits for its printer
 // (reported in lpstat) until it is plugged in.
 #include "private_cups.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
-#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace korvtest {
@@ -47,23 +46,6 @@ std::string grey_bmp(uint32_t width, uint32_t height) {
 std::string captured(const VPrinterServer &printers, const std::string &name) {
   std::vector<uint8_t> bytes = printers.captured(name);
   return std::string(bytes.begin(), bytes.end());
-}
-
-uint32_t le32(const std::string &s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | uint8_t(s[at + i]);
-  return v;
-}
-
-bool eventually(const std::function<bool()> &check, int timeout_ms = 30000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!check()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 class UnattendedCupsTest : public ::testing::Test {
@@ -169,7 +151,7 @@ TEST_F(UnattendedCupsTest, CancelledJobLeavesThePrinterReadyForTheNext) {
 
   int job = cups_->print("slow", big, {"Threshold=50"});
   ASSERT_GT(job, 0);
-  ASSERT_TRUE(eventually([&] { return captured(*printers_, "K").size() > 10000; }));
+  ASSERT_TRUE(eventually([&] { return captured(*printers_, "K").size() > 10000; }, 30000));
   CommandResult cancel = cups_->run({"cancel", std::to_string(job)});
   ASSERT_EQ(cancel.status, 0) << cancel.err;
   EXPECT_EQ(cups_->wait_job(job), kJobCanceled);
@@ -214,7 +196,7 @@ TEST_F(UnattendedCupsTest, AQueueWaitsForItsPrinterToBePluggedIn) {
     return status.find("offline-report") != std::string::npos &&
            status.find("Printer tr3200ax with serial number LATE not found, trying again in "
                        "5 seconds") != std::string::npos;
-  })) << status;
+  }, 30000)) << status;
   EXPECT_EQ(cups_->job_state(job), kJobProcessing);
 
   UsbAddress a = next_usb_address();

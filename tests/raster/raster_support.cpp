@@ -1,5 +1,7 @@
 #include "raster_support.h"
 
+#include "test_helpers.h"
+
 #include <cstring>
 #include <memory>
 
@@ -28,13 +30,6 @@ ssize_t read_cb(void *ctx, unsigned char *buffer, size_t length) {
   memcpy(buffer, source->bytes->data() + source->at, n);
   source->at += n;
   return ssize_t(n);
-}
-
-uint32_t le32(const std::string &s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | uint8_t(s[at + i]);
-  return v;
 }
 
 uint16_t le16(const std::string &s, size_t at) {
