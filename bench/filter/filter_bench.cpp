@@ -1,8 +1,10 @@
 // Benchmark of the filter korvbmpthreshold on large images: a 1152 x 12000
 // 24-bit image and a 2304 x 12000 8-bit grey image, filtered for an 80 mm
 // printer, against ImageMagick's convert doing the same kind of work
-// (-threshold 50% -sample 576x) on the same files. Prints wall times, the
-// ratio, and the filter's peak memory against input + output + 16 MiB.
+// (-threshold 50% -sample 576x) on the same files, and against the floor:
+// a process that merely reads the input file and writes the result. Prints
+// wall times, the ratios, and the filter's peak memory against input +
+// output + 16 MiB.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,28 +41,15 @@ struct Run {
   int status = -1;
 };
 
-// Runs a program with stdout into `outPath`; wall time and peak resident
-// memory of the child alone.
-Run run(const std::vector<std::string>& argv, const std::string& outPath,
-        const std::vector<std::string>& extraEnv) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (strncmp(*e, "PPD=", 4) != 0) env.emplace_back(*e);
-  }
-  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> envp, args;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argCopy = argv;
-  for (auto& a : argCopy) args.push_back(a.data());
-  args.push_back(nullptr);
-
+// Runs `child` in a forked process with stdout into `outPath`; wall time and
+// peak resident memory of the child alone.
+Run run_child(const std::function<void()>& child, const std::string& outPath) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
-    execve(args[0], args.data(), envp.data());
+    child();
     _exit(127);
   }
   int status = 0;
@@ -73,13 +63,50 @@ Run run(const std::vector<std::string>& argv, const std::string& outPath,
   return r;
 }
 
-// Best time and highest peak over several runs.
-Run best_of(int runs, const std::vector<std::string>& argv, const std::string& outPath,
-            const std::vector<std::string>& env) {
+// Runs a program with stdout into `outPath`.
+Run run(const std::vector<std::string>& argv, const std::string& outPath,
+        const std::vector<std::string>& extraEnv) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (strncmp(*e, "PPD=", 4) != 0) env.emplace_back(*e);
+  }
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  std::vector<char*> envp, args;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argCopy = argv;
+  for (auto& a : argCopy) args.push_back(a.data());
+  args.push_back(nullptr);
+  return run_child([&] { execve(args[0], args.data(), envp.data()); }, outPath);
+}
+
+// The floor of any filter's time: read the whole input file and write the
+// result (held in memory) to standard output, nothing else.
+Run run_floor(const std::string& inPath, const std::string& result, const std::string& outPath) {
+  return run_child(
+      [&] {
+        const int in = open(inPath.c_str(), O_RDONLY);
+        static char buffer[1 << 20];
+        ssize_t got = 0;
+        while (in >= 0 && (got = read(in, buffer, sizeof buffer)) > 0) {
+        }
+        size_t done = 0;
+        while (done < result.size()) {
+          const ssize_t n = write(1, result.data() + done, result.size() - done);
+          if (n <= 0) _exit(1);
+          done += static_cast<size_t>(n);
+        }
+        _exit(in >= 0 && got == 0 ? 0 : 1);
+      },
+      outPath);
+}
+
+// Best time and highest peak over several runs of `once`.
+Run best_of(int runs, const std::function<Run()>& once) {
   Run best;
   best.seconds = 1e30;
   for (int k = 0; k < runs; ++k) {
-    const Run r = run(argv, outPath, env);
+    const Run r = once();
     if (r.status != 0) {
       return r;
     }
@@ -127,6 +154,17 @@ long file_size(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
+std::string file_bytes(const std::string& path) {
+  std::string bytes;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (f == nullptr) return bytes;
+  char chunk[1 << 16];
+  size_t n = 0;
+  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+  fclose(f);
+  return bytes;
+}
+
 void usage(const char* argv0) {
   fprintf(stderr,
           "usage: %s [--filter PATH] [--ppd PATH] [--convert PATH] [--work DIR] [--runs N]\n",
@@ -170,12 +208,14 @@ int main(int argc, char** argv) {
     const std::string in = s.work + "/" + c.name + ".bmp";
     const std::string out = s.work + "/" + c.name + "-filter.bmp";
     const std::string imOut = s.work + "/" + c.name + "-convert.bmp";
+    const std::string floorOut = s.work + "/" + c.name + "-floor.bmp";
     if (!make_image(in, c.width, c.height, c.depth)) {
       fprintf(stderr, "cannot write %s\n", in.c_str());
       return 1;
     }
-    const Run f = best_of(s.runs, {s.filter, "1", "bench", "title", "1", "Threshold=50", in}, out,
-                          {"PPD=" + s.ppd});
+    const Run f = best_of(s.runs, [&] {
+      return run({s.filter, "1", "bench", "title", "1", "Threshold=50", in}, out, {"PPD=" + s.ppd});
+    });
     if (f.status != 0) {
       fprintf(stderr, "the filter failed on %s (status %d)\n", in.c_str(), f.status);
       return 1;
@@ -189,10 +229,22 @@ int main(int argc, char** argv) {
     printf("  korvbmpthreshold  %8.3f s (best of %d)   peak %.1f MiB (limit %.1f MiB: %s)\n",
            f.seconds, s.runs, peakMiB, limitMiB, peakMiB <= limitMiB ? "met" : "NOT MET");
     allMet = allMet && peakMiB <= limitMiB;
+    const std::string result = file_bytes(out);
+    const Run floor = best_of(s.runs, [&] { return run_floor(in, result, floorOut); });
+    if (floor.status != 0 || file_bytes(floorOut) != result) {
+      fprintf(stderr, "the floor run failed on %s\n", in.c_str());
+      return 1;
+    }
+    const double overFloor = f.seconds / floor.seconds;
+    printf("  floor             %8.3f s (best of %d: read the input, write the result)\n",
+           floor.seconds, s.runs);
+    printf("  filter / floor %.2fx (target 2x: %s)\n", overFloor,
+           overFloor <= 2.0 ? "met" : "NOT MET");
+    allMet = allMet && overFloor <= 2.0;
     if (!s.convert.empty()) {
-      const Run m = best_of(s.convertRuns,
-                            {s.convert, in, "-threshold", "50%", "-sample", "576x", imOut},
-                            "/dev/null", {});
+      const Run m = best_of(s.convertRuns, [&] {
+        return run({s.convert, in, "-threshold", "50%", "-sample", "576x", imOut}, "/dev/null", {});
+      });
       if (m.status != 0) {
         fprintf(stderr, "convert failed on %s\n", in.c_str());
         return 1;
@@ -206,6 +258,7 @@ int main(int argc, char** argv) {
     unlink(in.c_str());
     unlink(out.c_str());
     unlink(imOut.c_str());
+    unlink(floorOut.c_str());
   }
   printf("\n%s\n", allMet ? "all targets met" : "some targets NOT met");
   return allMet ? 0 : 1;
