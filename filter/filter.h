@@ -15,14 +15,11 @@ constexpr uint32_t kDefaultThreshold = 127;
 constexpr uint32_t kSaturatedThreshold = 0xFFFFFFFFu;
 
 // threshold.cpp
-// The job option rule: 1 with *threshold set when the threshold pass runs,
-// 0 when it does not.
+// The job option rule: 1 with *threshold set when the image is thresholded,
+// 0 when it is not.
 int threshold_from_options(int num_options, cups_option_t* options, uint32_t* threshold);
 // A Threshold value (percent as decimal text) to a threshold on indices.
 uint32_t threshold_from_percent(const char* value);
-// Indices above the threshold become 255, the others 0. Changes nothing in
-// a 24- or 32-bit image.
-void threshold_pass(BMP* image, uint32_t threshold);
 
 // print_width.cpp
 // Print-line width in dots for a PPD model number, 0 for an unknown one.
@@ -40,8 +37,11 @@ uint64_t scaled_height(uint64_t input_height, float factor);
 // The source row or column of output row or column `index`.
 uint64_t scaled_coordinate(uint64_t index, float factor);
 // Fills the 24-bit `output` with the top-left pixel of each factor x factor
-// block of `input`; where that pixel lies outside the input, white.
-void scale_pass(BMP* input, BMP* output, float factor);
+// block of `input`; where that pixel lies outside the input, white. With a
+// `threshold` (null: none), an 8-bit input is thresholded on the way: an
+// index above it prints in the colour of index 255, any other in that of
+// index 0. A 24- or 32-bit input ignores it.
+void scale_pass(BMP* input, BMP* output, float factor, const uint32_t* threshold);
 
 // filter_main.cpp
 // The filter's whole run; the result is the exit status (0, 1 or -2).

@@ -46,9 +46,7 @@ int filter_main(int argc, char** argv) {
 
   cups_option_t* options = nullptr;
   const int numOptions = cupsParseOptions(argv[5], 0, &options);
-  if (threshold_from_options(numOptions, options, &threshold)) {
-    threshold_pass(input, threshold);
-  }
+  const bool thresholded = threshold_from_options(numOptions, options, &threshold) != 0;
   cupsFreeOptions(numOptions, options);
 
   // Without a PPD, or with a model number of no known printer, there is no
@@ -65,7 +63,7 @@ int filter_main(int argc, char** argv) {
 
   BMP* output = BMP_Create(static_cast<uint64_t>(outputWidth), outputHeight, 24);
   if (output != nullptr) {
-    scale_pass(input, output, factor);
+    scale_pass(input, output, factor, thresholded ? &threshold : nullptr);
   }
   BMP_WriteFile(output, "/dev/stdout");
   if (BMP_GetError() != BMP_ERR_NONE) {

@@ -49,7 +49,7 @@ void copy_row_indexed(const uint8_t* in, uint8_t* out, const uint64_t* columns,
 
 }  // namespace
 
-void scale_pass(BMP* input, BMP* output, float factor) {
+void scale_pass(BMP* input, BMP* output, float factor, const uint32_t* threshold) {
   const uint64_t outWidth = BMP_GetWidth(output);
   const uint64_t outHeight = BMP_GetHeight(output);
   if (input == nullptr || output == nullptr || BMP_GetDepth(output) != 24) {
@@ -70,12 +70,18 @@ void scale_pass(BMP* input, BMP* output, float factor) {
       inside = i + 1;
     }
   }
-  // Blue, green, red of each palette index of an 8-bit input.
+  // Blue, green, red of each palette index of an 8-bit input. The
+  // threshold maps an index to 255 or 0 before its colour is looked up, so
+  // only the pixels the scale keeps (one in factor x factor) are
+  // thresholded, each once, at no cost per pixel.
   uint8_t colours[256][3] = {};
   if (depth == 8) {
-    for (int k = 0; k < 256; ++k) {
-      BMP_GetPaletteColor(input, static_cast<uint8_t>(k), &colours[k][2], &colours[k][1],
-                          &colours[k][0]);
+    for (uint32_t k = 0; k < 256; ++k) {
+      uint8_t index = static_cast<uint8_t>(k);
+      if (threshold != nullptr) {
+        index = k > *threshold ? 255 : 0;
+      }
+      BMP_GetPaletteColor(input, index, &colours[k][2], &colours[k][1], &colours[k][0]);
     }
   }
 

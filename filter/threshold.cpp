@@ -1,4 +1,5 @@
-// The Threshold job option and the threshold pass over an 8-bit image.
+// The Threshold job option: whether an 8-bit image is thresholded, and at
+// which palette index.
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -57,22 +58,4 @@ int threshold_from_options(int num_options, cups_option_t* options, uint32_t* th
   }
   *threshold = threshold_from_percent(value);
   return 1;
-}
-
-void threshold_pass(BMP* image, uint32_t threshold) {
-  if (BMP_GetDepth(image) != 8) {
-    return;
-  }
-  const uint64_t width = BMP_GetWidth(image);
-  const uint64_t height = BMP_GetHeight(image);
-  // Row by row: the result per pixel does not depend on the order.
-  for (uint64_t y = 0; y < height; ++y) {
-    uint8_t* row = BMP_GetRow(image, y);
-    if (row == nullptr) {
-      continue;
-    }
-    for (uint64_t x = 0; x < width; ++x) {
-      row[x] = row[x] > threshold ? 255 : 0;
-    }
-  }
 }
