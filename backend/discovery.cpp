@@ -1,8 +1,8 @@
 // Discovery listing: one CUPS device line per supported printer on USB.
 //
 // Uses libusb directly; the port layer's record, locks and trace log are
-// left alone, only its table of supported printers, its serial-number
-// read and its URI encoding are shared.
+// left alone, only its serial-number read is shared. The printers, their
+// URIs and the line come from the printer catalogue.
 #include <stdio.h>
 #include <string.h>
 #include <usb.h>
@@ -31,21 +31,6 @@ static void drop_control_characters(char *text) {
     *out++ = *in;
   }
   *out = '\0';
-}
-
-// The make-and-model field is a double-quoted CUPS string: escape double
-// quotes and backslashes with a backslash, as CUPS's own backends do.
-static void escape_quoted(char *out, size_t size, const char *text) {
-  size_t used = 0;
-  for (const char *in = text; *in != '\0'; ++in) {
-    bool escape = *in == '"' || *in == '\\';
-    if (used + (escape ? 2 : 1) >= size)
-      break;
-    if (escape)
-      out[used++] = '\\';
-    out[used++] = *in;
-  }
-  out[used] = '\0';
 }
 
 // Reads one string descriptor into text (DEVICE_TEXT_SIZE bytes); the text
@@ -104,14 +89,14 @@ void list_devices(void) {
                   descriptor.bDeviceSubClass, descriptor.bDeviceProtocol,
                   descriptor.idVendor, descriptor.idProduct,
                   descriptor.bcdDevice);
-      if (!QRP_IsSupportedVendor(descriptor.idVendor))
+      if (!KORV_IsSupportedVendor(descriptor.idVendor))
         continue;
 
-      const QRP_PrinterModel *model =
-          QRP_FindModelByProduct(descriptor.idProduct);
+      const KORV_Model *model =
+          KORV_FindModelByProduct(descriptor.idProduct);
       int number = 0;
       if (model != nullptr)
-        number = ++family_count[model->family == QRP_FAMILY_KELPIN ? 1 : 0];
+        number = ++family_count[model->family == KORV_FAMILY_KELPIN ? 1 : 0];
 
       log_message(TAG " Found a KorvaNIX/Mirel Works Printer: VendorId=%04Xh, "
                       "ProductId=%04Xh.\n",
@@ -148,11 +133,8 @@ void list_devices(void) {
                       "Model=%s.\n",
                   manufacturer, make_and_model);
 
-      char quoted[2 * DEVICE_TEXT_SIZE];
-      escape_quoted(quoted, sizeof quoted, make_and_model);
       char serial[QRP_SERIAL_SIZE];
       QRP_ReadSerialNumber(handle, device, serial);
-      char options[16 + 3 * QRP_SERIAL_SIZE] = "";
       if (serial[0] != '\0') {
         number = 0;
         for (SerialCount &seen : serial_counts)
@@ -162,15 +144,15 @@ void list_devices(void) {
           serial_counts.push_back({model->family, serial, 1});
           number = 1;
         }
-        char encoded[3 * QRP_SERIAL_SIZE];
-        QRP_EncodeUriText(serial, encoded, sizeof encoded);
-        snprintf(options, sizeof options, "?serial=%s", encoded);
       }
       ++listed;
-      printf("direct usbkorv:/%s/%d%s \"%s\" \"KorvaNIX USB Printer #%d\" "
-             "\"%s\"\n",
-             model->protocol, number, options, quoted, listed,
-             model->deviceId);
+      // Both always fit: every part of them is bounded.
+      char uri[64 + 3 * QRP_SERIAL_SIZE];
+      char line[KORV_DISCOVERY_LINE_SIZE];
+      if (KORV_FormatUri(model->protocol, number, serial, uri, sizeof uri) == 0 &&
+          KORV_FormatDiscoveryLine(uri, make_and_model, listed, model->deviceId,
+                                   line, sizeof line) == 0)
+        fputs(line, stdout);
       usb_close(handle);
     }
   }

@@ -51,7 +51,7 @@ enum open_outcome { OPEN_OK, OPEN_FAILED, OPEN_CANCELLED };
 // Opens the port. With waitprinter, a printer that is absent or busy is
 // looked for again every few seconds until it is there or the job is
 // cancelled; what a failed open took is given back before each new try.
-int open_printer(const char *uri, const QRP_UriParts &parsed, int uri_status,
+int open_printer(const char *uri, const KORV_UriParts &parsed, int uri_status,
                  const char *printer) {
   status_connecting(printer);
   int offline = 0;
@@ -63,7 +63,7 @@ int open_printer(const char *uri, const QRP_UriParts &parsed, int uri_status,
     }
     bool absent = result == QRP_OPENPORT_ERROR_NOTFOUND;
     bool busy = result == QRP_OPENPORT_ERROR_NORESOURCE;
-    if (!parsed.waitPrinter || uri_status != QRP_URI_OK || !(absent || busy)) {
+    if (!parsed.waitPrinter || uri_status != KORV_URI_OK || !(absent || busy)) {
       status_open_failed(printer, result, uri_status);
       return OPEN_FAILED;
     }
@@ -120,10 +120,10 @@ int complete_image(const struct image_track &track, int cancelled,
 
 int print_device(const char *uri, int fd, int copies) {
   unsigned char block[USBKORV_BLOCK_SIZE];
-  QRP_UriParts parsed;
-  int uri_status = QRP_ParseUri(uri, &parsed);
+  KORV_UriParts parsed;
+  int uri_status = KORV_ParseUri(uri, &parsed);
   int wait_seconds =
-      parsed.waitSeconds >= 0 ? parsed.waitSeconds : QRP_URI_WAIT_DEFAULT;
+      parsed.waitSeconds >= 0 ? parsed.waitSeconds : KORV_URI_WAIT_DEFAULT;
   char printer[STATUS_PRINTER_SIZE];
   status_describe(uri, printer);
 
@@ -234,8 +234,8 @@ int job_mode(int argc, char *argv[]) {
               uri);
 
   // Refused options end the job before anything is opened or sent.
-  QRP_UriParts parsed;
-  if (QRP_ParseUri(uri, &parsed) == QRP_URI_BAD_OPTION) {
+  KORV_UriParts parsed;
+  if (KORV_ParseUri(uri, &parsed) == KORV_URI_BAD_OPTION) {
     log_message(TAG " -> ERROR, %s.\n", parsed.optionError);
     log_end_banner(argv[1]);
     log_close();

@@ -9,10 +9,10 @@
 #include "usbqrp.h"
 
 void status_describe(const char *uri, char *printer) {
-  QRP_UriParts parts;
-  const QRP_UriParts *parsed = &parts;
-  int status = QRP_ParseUri(uri, &parts);
-  if (status != QRP_URI_OK && status != QRP_URI_BAD_OPTION) {
+  KORV_UriParts parts;
+  const KORV_UriParts *parsed = &parts;
+  int status = KORV_ParseUri(uri, &parts);
+  if (status != KORV_URI_OK && status != KORV_URI_BAD_OPTION) {
     size_t used = 0;
     for (const char *p = uri != nullptr ? uri : ""; *p != '\0' && used + 1 < STATUS_PRINTER_SIZE;
          ++p) {
@@ -33,8 +33,8 @@ void status_describe(const char *uri, char *printer) {
              parsed->printerId);
     return;
   }
-  char serial[3 * QRP_URI_SERIAL_MAX_LENGTH + 1];
-  QRP_EncodeUriText(parsed->serial, serial, sizeof serial);
+  char serial[3 * KORV_URI_SERIAL_MAX_LENGTH + 1];
+  KORV_EncodeUriText(parsed->serial, serial, sizeof serial);
   if (parsed->printerId == 1)
     snprintf(printer, STATUS_PRINTER_SIZE, "%s with serial number %s",
              protocol, serial);
@@ -77,7 +77,7 @@ void status_cancelled_waiting(int was_offline) {
 
 void status_open_failed(const char *printer, int open_result, int uri_status) {
   fputs("STATE: -connecting-to-device\n", stderr);
-  if (uri_status != QRP_URI_OK)
+  if (uri_status != KORV_URI_OK)
     fprintf(stderr, "ERROR: Bad device URI %s\n", printer);
   else if (open_result == QRP_OPENPORT_ERROR_NOTFOUND)
     fprintf(stderr, "ERROR: Printer %s not found\n", printer);

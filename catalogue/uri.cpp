@@ -1,5 +1,5 @@
-// Device URI parsing: "usbkorv:/<protocol>/<printer id>" and the options
-// after a '?'.
+// Device URI parsing and formatting: "usbkorv:/<protocol>/<printer id>"
+// and the options after a '?'.
 //
 // Tokens are split the way strtok splits them (separators before a token
 // are skipped, a run of separators ends a token), but without strtok's
@@ -12,13 +12,13 @@
 
 #include <string_view>
 
-#include "usbqrp.h"
+#include "catalogue.h"
 
 namespace {
 
 // Takes the next token of text after *pos, split on sep, into out (which
-// holds QRP_URI_MAX_LENGTH + 1 bytes; tokens never exceed the text, which
-// is at most QRP_URI_MAX_LENGTH long). Returns 0 when no token is left.
+// holds KORV_URI_MAX_LENGTH + 1 bytes; tokens never exceed the text, which
+// is at most KORV_URI_MAX_LENGTH long). Returns 0 when no token is left.
 int next_token(std::string_view text, size_t *pos, char sep, char *out) {
   size_t at = *pos;
   while (at < text.size() && text[at] == sep)
@@ -70,6 +70,14 @@ bool is_unreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
          c == '~';
+}
+
+// Characters of the whole percent-encoding of text.
+size_t encoded_length(const char *text) {
+  size_t length = 0;
+  for (const char *p = text; *p != '\0'; ++p)
+    length += is_unreserved(static_cast<unsigned char>(*p)) ? 1 : 3;
+  return length;
 }
 
 int hex_value(char c) {
@@ -129,14 +137,14 @@ void shown(std::string_view text, char *out, size_t size) {
   out[used] = '\0';
 }
 
-int refuse(QRP_UriParts *parts, const char *format, std::string_view text) {
+int refuse(KORV_UriParts *parts, const char *format, std::string_view text) {
   char quoted[64];
   shown(text, quoted, sizeof quoted);
   snprintf(parts->optionError, sizeof parts->optionError, format, quoted);
-  return QRP_URI_BAD_OPTION;
+  return KORV_URI_BAD_OPTION;
 }
 
-// The seconds of wait=: decimal digits only, 0 to QRP_URI_WAIT_MAX.
+// The seconds of wait=: decimal digits only, 0 to KORV_URI_WAIT_MAX.
 int wait_value(const char *text) {
   if (*text == '\0')
     return -1;
@@ -145,7 +153,7 @@ int wait_value(const char *text) {
     if (*p < '0' || *p > '9')
       return -1;
     value = value * 10 + (*p - '0');
-    if (value > QRP_URI_WAIT_MAX)
+    if (value > KORV_URI_WAIT_MAX)
       return -1;
   }
   return value;
@@ -164,12 +172,12 @@ int switch_value(const char *text) {
 
 // Reads the options "key=value&key=value" into parts. A key given twice
 // is refused unless both values mean the same.
-int parse_options(std::string_view query, QRP_UriParts *parts) {
-  if (query.size() > QRP_URI_OPTIONS_MAX_LENGTH) {
+int parse_options(std::string_view query, KORV_UriParts *parts) {
+  if (query.size() > KORV_URI_OPTIONS_MAX_LENGTH) {
     snprintf(parts->optionError, sizeof parts->optionError,
              "Device URI options longer than %d characters",
-             QRP_URI_OPTIONS_MAX_LENGTH);
-    return QRP_URI_BAD_OPTION;
+             KORV_URI_OPTIONS_MAX_LENGTH);
+    return KORV_URI_BAD_OPTION;
   }
   int hasWait = 0;
   int hasWaitPrinter = 0;
@@ -195,7 +203,7 @@ int parse_options(std::string_view query, QRP_UriParts *parts) {
                     "Unknown device URI option '%s' (the options are serial, "
                     "wait and waitprinter)",
                     raw_key);
-    char value[QRP_URI_OPTIONS_MAX_LENGTH + 1];
+    char value[KORV_URI_OPTIONS_MAX_LENGTH + 1];
     Decode decoded = percent_decode(raw_value, value, sizeof value - 1);
     if (decoded == BAD_ESCAPE)
       return refuse(parts, "Bad percent escape in device URI option '%s'",
@@ -207,12 +215,12 @@ int parse_options(std::string_view query, QRP_UriParts *parts) {
       return refuse(parts, "Device URI option '%s' is empty", raw_key);
 
     if (strcmp(key, "serial") == 0) {
-      if (strlen(value) > QRP_URI_SERIAL_MAX_LENGTH) {
+      if (strlen(value) > KORV_URI_SERIAL_MAX_LENGTH) {
         snprintf(parts->optionError, sizeof parts->optionError,
                  "Device URI option 'serial' longer than %d characters (no "
                  "printer's serial number can be read that long)",
-                 QRP_URI_SERIAL_MAX_LENGTH);
-        return QRP_URI_BAD_OPTION;
+                 KORV_URI_SERIAL_MAX_LENGTH);
+        return KORV_URI_BAD_OPTION;
       }
       if (parts->hasSerial && strcmp(parts->serial, value) != 0)
         return refuse(parts,
@@ -251,19 +259,19 @@ int parse_options(std::string_view query, QRP_UriParts *parts) {
       hasWaitPrinter = 1;
     }
     if (end == query.size())
-      return QRP_URI_OK;
+      return KORV_URI_OK;
     at = end + 1;
   }
 }
 
 } // namespace
 
-int QRP_ParseUri(const char *uri, QRP_UriParts *parts) {
+int KORV_ParseUri(const char *uri, KORV_UriParts *parts) {
   memset(parts, 0, sizeof *parts);
   parts->waitSeconds = -1;
   if (uri == nullptr)
     uri = "";
-  size_t length = strnlen(uri, QRP_URI_MAX_LENGTH);
+  size_t length = strnlen(uri, KORV_URI_MAX_LENGTH);
   memcpy(parts->uri, uri, length);
   parts->uri[length] = '\0';
 
@@ -280,38 +288,38 @@ int QRP_ParseUri(const char *uri, QRP_UriParts *parts) {
   size_t pos = 0;
   parts->hasMethod = next_token(text, &pos, ':', parts->method);
   if (!parts->hasMethod)
-    return QRP_URI_NO_METHOD;
+    return KORV_URI_NO_METHOD;
   parts->hasResource = next_token(text, &pos, ':', parts->resource);
   if (!parts->hasResource)
-    return QRP_URI_NO_RESOURCE;
+    return KORV_URI_NO_RESOURCE;
 
   // Only the first seven characters are compared: "usbkorvx" passes.
-  if (strncmp(parts->method, "usbkorv", 7) != 0)
-    return QRP_URI_BAD_METHOD;
+  if (strncmp(parts->method, KORV_URI_SCHEME, sizeof KORV_URI_SCHEME - 1) != 0)
+    return KORV_URI_BAD_METHOD;
 
   std::string_view resource(parts->resource);
   size_t at = 0;
   parts->hasProtocol = next_token(resource, &at, '/', parts->protocol);
   if (!parts->hasProtocol)
-    return QRP_URI_NO_PROTOCOL;
-  const QRP_PrinterModel *model = QRP_FindModelByProtocol(parts->protocol);
+    return KORV_URI_NO_PROTOCOL;
+  const KORV_Model *model = KORV_FindModelByProtocol(parts->protocol);
   if (model == nullptr)
-    return QRP_URI_BAD_PROTOCOL;
+    return KORV_URI_BAD_PROTOCOL;
 
   parts->hasPrinterId = next_token(resource, &at, '/', parts->printerIdText);
   if (!parts->hasPrinterId)
-    return QRP_URI_NO_PRINTERID;
+    return KORV_URI_NO_PRINTERID;
   parts->printerId = printer_id_value(parts->printerIdText);
   if (parts->printerId < 1 || parts->printerId > 99)
-    return QRP_URI_BAD_PRINTERID;
+    return KORV_URI_BAD_PRINTERID;
 
   parts->family = model->family;
   if (question != nullptr)
     return parse_options(question + 1, parts);
-  return QRP_URI_OK;
+  return KORV_URI_OK;
 }
 
-void QRP_EncodeUriText(const char *text, char *out, size_t size) {
+void KORV_EncodeUriText(const char *text, char *out, size_t size) {
   if (size == 0)
     return;
   size_t used = 0;
@@ -327,4 +335,20 @@ void QRP_EncodeUriText(const char *text, char *out, size_t size) {
     used += need;
   }
   out[used] = '\0';
+}
+
+int KORV_FormatUri(const char *protocol, int number, const char *serial,
+                   char *out, size_t size) {
+  int length = snprintf(out, size, KORV_URI_SCHEME ":/%s/%d", protocol, number);
+  if (length < 0 || static_cast<size_t>(length) >= size)
+    return -1;
+  if (serial == nullptr || serial[0] == '\0')
+    return 0;
+  size_t used = static_cast<size_t>(length);
+  length = snprintf(out + used, size - used, "?serial=");
+  if (static_cast<size_t>(length) >= size - used)
+    return -1;
+  used += static_cast<size_t>(length);
+  KORV_EncodeUriText(serial, out + used, size - used);
+  return encoded_length(serial) < size - used ? 0 : -1;
 }

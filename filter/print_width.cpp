@@ -1,15 +1,12 @@
-// The printer's print-line width from the queue's PPD model number.
+// The printer's print-line width from the queue's PPD model number, as the
+// printer catalogue gives it.
 #include <cups/ppd.h>
 
+#include "catalogue.h"
 #include "filter.h"
 
 int32_t model_output_width(int model_number) {
-  // Even model numbers are the 58 mm printers, odd ones the 80 mm printers.
-  static const int32_t kWidths[] = {384, 576, 384, 576, 384, 576};
-  if (model_number < 0 || model_number > 5) {
-    return 0;
-  }
-  return kWidths[model_number];
+  return KORV_PpdHeadWidth(model_number);
 }
 
 int32_t ppd_output_width(const char* path) {

@@ -7,6 +7,8 @@
 #include <set>
 #include <utility>
 
+#include "catalogue.h"
+
 namespace vp {
 namespace {
 
@@ -584,17 +586,20 @@ bool finish_profiles(std::vector<PrinterProfile> &profiles, std::string &err) {
       err = "two printers are named " + p.name;
       return false;
     }
-    bool kelpin = p.family == Family::Kelpin;
+    // By default a printer of a family is the catalogue's first model of it,
+    // with a product string of its own (not the backend's fallback text).
+    const KORV_Model *model =
+        KORV_FamilyModel(p.family == Family::Kelpin ? KORV_FAMILY_KELPIN : KORV_FAMILY_OSTREL);
     if (p.vid < 0)
-      p.vid = 0x2F1C;
+      p.vid = KORV_VENDOR_KORVANIX;
     if (p.pid < 0)
-      p.pid = kelpin ? 0x0003 : 0x0001;
+      p.pid = model->productId;
     if (p.bcd < 0)
       p.bcd = 0x0100;
     if (!p.manufacturer_set)
-      p.manufacturer.text = "KorvaNIX";
+      p.manufacturer.text = KORV_MAKE;
     if (!p.product_set)
-      p.product.text = kelpin ? "TR3200AX Receipt Printer" : "TR3000AX Receipt Printer";
+      p.product.text = std::string(model->name) + " Receipt Printer";
     if (!p.serial_set) {
       char serial[32];
       snprintf(serial, sizeof serial, "VP%04zu", i + 1);

@@ -60,7 +60,7 @@ int QRP_CloseUsbPort(void) {
     return QRP_CLOSEPORT_ERROR_GENERAL;
   }
 
-  const bool kelpin = port->family == QRP_FAMILY_KELPIN;
+  const bool kelpin = port->family == KORV_FAMILY_KELPIN;
   if (kelpin) {
     (void)QRP_StopKelpinDSRThread();
     usleep(after_stop_pause_us);
@@ -130,7 +130,7 @@ int QRP_CloseUsbPort(void) {
     port->logFile = nullptr;
   }
   unlock_file();
-  port->family = QRP_FAMILY_OSTREL;
+  port->family = KORV_FAMILY_OSTREL;
   port->opened = 0;
 
   QRP_UsbDebug("*** Exiting function QRP_CloseUsbPort() = QRP_CLOSEPORT_OK");
@@ -150,7 +150,7 @@ int QRP_ResetUsbPort(void) {
   // A failed open never leaves the monitor running or dsrLock alive: the
   // Kelpin set-up starts them last, after its last possible failure.
   // Releasing an interface that was not claimed fails harmlessly.
-  const bool kelpin = port->family == QRP_FAMILY_KELPIN;
+  const bool kelpin = port->family == KORV_FAMILY_KELPIN;
   if (port->handle != nullptr) {
     QRP_UsbDebug("-> Release what the failed open took.");
     (void)usb_release_interface(port->handle,
@@ -165,7 +165,7 @@ int QRP_ResetUsbPort(void) {
   port->handle = nullptr;
   port->handle2 = nullptr;
   port->device = nullptr;
-  port->family = QRP_FAMILY_OSTREL;
+  port->family = KORV_FAMILY_OSTREL;
   QRP_UsbDebug("*** Exiting function QRP_ResetUsbPort() = QRP_CLOSEPORT_OK");
   return QRP_CLOSEPORT_OK;
 }

@@ -128,6 +128,6 @@ int QRP_ReapLingeringMonitor(void) {
   g_printer.handle = nullptr;
   g_printer.handle2 = nullptr;
   g_printer.device = nullptr;
-  g_printer.family = QRP_FAMILY_OSTREL;
+  g_printer.family = KORV_FAMILY_OSTREL;
   return 0;
 }

@@ -28,12 +28,12 @@ int fail(int result, const char *line) {
 }
 
 // Turns a parse failure into the open's trace lines and result.
-int uri_failure(int status, const QRP_UriParts &uri) {
+int uri_failure(int status, const KORV_UriParts &uri) {
   switch (status) {
-  case QRP_URI_NO_METHOD:
+  case KORV_URI_NO_METHOD:
     return fail(QRP_OPENPORT_ERROR_NOTFOUND,
                 "-> ERROR, could not get a valid URI 'method' component.");
-  case QRP_URI_NO_RESOURCE:
+  case KORV_URI_NO_RESOURCE:
     return fail(QRP_OPENPORT_ERROR_NOTFOUND,
                 "-> ERROR, could not get a valid URI 'resource' component.");
   default:
@@ -42,21 +42,21 @@ int uri_failure(int status, const QRP_UriParts &uri) {
   QRP_UsbDebugf("    -> Got method=%s from URI.", uri.method);
   QRP_UsbDebugf("    -> Got resource=%s from URI.", uri.resource);
   switch (status) {
-  case QRP_URI_BAD_METHOD:
+  case KORV_URI_BAD_METHOD:
     QRP_UsbDebugf("    -> ERROR, didn't find a supported URI 'method' "
                   "component, method=%s.",
                   uri.method);
     return fail(QRP_OPENPORT_ERROR_UNSUPPORTED);
-  case QRP_URI_NO_PROTOCOL:
+  case KORV_URI_NO_PROTOCOL:
     QRP_UsbDebug("    -> ERROR, could not get a valid 'protocol' into URI "
                  "'resource' component, protocol=(null).");
     return fail(QRP_OPENPORT_ERROR_NOTFOUND);
-  case QRP_URI_BAD_PROTOCOL:
+  case KORV_URI_BAD_PROTOCOL:
     QRP_UsbDebugf("    -> ERROR, didn't find a supported 'protocol' into URI "
                   "'resource' component, protocol=%s.",
                   uri.protocol);
     return fail(QRP_OPENPORT_ERROR_UNSUPPORTED);
-  case QRP_URI_NO_PRINTERID:
+  case KORV_URI_NO_PRINTERID:
     QRP_UsbDebug("    -> ERROR, could not get a valid 'printer id' into URI "
                  "'resource' component, printerid=(null).");
     return fail(QRP_OPENPORT_ERROR_NOTFOUND);
@@ -75,7 +75,7 @@ bool has_serial(struct usb_device *device, const char *serial) {
   if (probe != nullptr)
     usb_close(probe);
   char shown[3 * QRP_SERIAL_SIZE];
-  QRP_EncodeUriText(found, shown, sizeof shown);
+  KORV_EncodeUriText(found, shown, sizeof shown);
   QRP_UsbDebugf("        -> Serial number=%s.", shown);
   if (strcmp(found, serial) == 0)
     return true;
@@ -128,19 +128,19 @@ int QRP_OpenUsbPort(const char *uri, int baudRate) {
     return fail(QRP_OPENPORT_ERROR_GENERAL,
                 "-> ERROR, the baud rate parameter is invalid.");
 
-  QRP_UriParts parsed;
-  int status = QRP_ParseUri(uri, &parsed);
+  KORV_UriParts parsed;
+  int status = KORV_ParseUri(uri, &parsed);
   QRP_UsbDebug("-> Process arguments received.");
   QRP_UsbDebugf("  -> Got parameter uri=%s.", parsed.uri);
   QRP_UsbDebug("  -> Start parsing arguments from URI.");
-  if (status != QRP_URI_OK && status != QRP_URI_BAD_OPTION)
+  if (status != KORV_URI_OK && status != KORV_URI_BAD_OPTION)
     return uri_failure(status, parsed);
   QRP_UsbDebugf("    -> Got method=%s from URI.", parsed.method);
   QRP_UsbDebugf("    -> Got resource=%s from URI.", parsed.resource);
   QRP_UsbDebugf("    -> Got protocol=%s from URI 'resource'.", parsed.protocol);
   QRP_UsbDebugf("    -> Got printerid=%d from URI 'resource'.",
                 parsed.printerId);
-  if (status == QRP_URI_BAD_OPTION) {
+  if (status == KORV_URI_BAD_OPTION) {
     QRP_UsbDebugf("    -> ERROR, %s.", parsed.optionError);
     return fail(QRP_OPENPORT_ERROR_UNSUPPORTED);
   }
@@ -149,8 +149,8 @@ int QRP_OpenUsbPort(const char *uri, int baudRate) {
 
   int result;
   if (parsed.hasSerial) {
-    char shown[3 * QRP_URI_SERIAL_MAX_LENGTH + 1];
-    QRP_EncodeUriText(parsed.serial, shown, sizeof shown);
+    char shown[3 * KORV_URI_SERIAL_MAX_LENGTH + 1];
+    KORV_EncodeUriText(parsed.serial, shown, sizeof shown);
     QRP_UsbDebugf("    -> Got serial=%s from URI options.", shown);
     result = QRP_OpenUsbDeviceBySerial(port, parsed.printerId, parsed.serial);
   } else {
@@ -159,7 +159,7 @@ int QRP_OpenUsbPort(const char *uri, int baudRate) {
   if (result != 0)
     return result;
 
-  if (port->family == QRP_FAMILY_KELPIN) {
+  if (port->family == KORV_FAMILY_KELPIN) {
     result = QRP_ClaimInterface(port->handle, QRP_GetUSBInterfaceNumber(port, 0));
     if (result != 0)
       return result;
@@ -219,9 +219,9 @@ int QRP_OpenUsbDeviceBySerial(QRP_UsbPort *port, int printerId,
                     "idVendor=%04Xh, idProduct=%04Xh, idRevision=%04Xh",
                     d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol,
                     d.idVendor, d.idProduct, d.bcdDevice);
-      if (!QRP_IsSupportedVendor(d.idVendor))
+      if (!KORV_IsSupportedVendor(d.idVendor))
         continue;
-      if (!QRP_ProductInFamily(d.idProduct, port->family))
+      if (!KORV_ProductInFamily(d.idProduct, port->family))
         continue;
       QRP_UsbDebugf("      -> Found a korvcli Printer: VendorId=%04Xh, "
                     "ProductId=%04Xh.",
@@ -241,7 +241,7 @@ int QRP_OpenUsbDeviceBySerial(QRP_UsbPort *port, int printerId,
       if (port->handle == nullptr)
         return fail(QRP_OPENPORT_ERROR_NORESOURCE,
                     "          -> ERROR, could not open the device.");
-      if (port->family == QRP_FAMILY_KELPIN) {
+      if (port->family == KORV_FAMILY_KELPIN) {
         port->handle2 = usb_open(dev);
         if (port->handle2 == nullptr)
           return fail(QRP_OPENPORT_ERROR_NORESOURCE,
@@ -258,7 +258,7 @@ int QRP_OpenUsbDeviceBySerial(QRP_UsbPort *port, int printerId,
   if (chosen == nullptr) {
     if (serial != nullptr) {
       char shown[3 * QRP_SERIAL_SIZE];
-      QRP_EncodeUriText(serial, shown, sizeof shown);
+      KORV_EncodeUriText(serial, shown, sizeof shown);
       QRP_UsbDebugf("-> ERROR, no printer number %d with serial number %s.",
                     printerId, shown);
     }

@@ -89,7 +89,7 @@ int QRP_Init_Ostrel(QRP_UsbPort *port, int baudRate) {
 }
 
 int QRP_UsbGetOstrelDSR(QRP_UsbPort *port) {
-  if (port->family == QRP_FAMILY_KELPIN)
+  if (port->family == KORV_FAMILY_KELPIN)
     return 1;
   char status = 0;
   int result = usb_control_msg(port->handle, vendor_in, request_get_modem_status,

@@ -13,6 +13,8 @@
 
 #include <atomic>
 
+#include "catalogue.h" // the printers: families, vendor and product IDs
+
 // Result codes of QRP_OpenUsbPort.
 #define QRP_OPENPORT_OK 0
 #define QRP_OPENPORT_ERROR_NORESOURCE (-1)
@@ -33,20 +35,6 @@
 #define QRP_CLOSEPORT_OK 0
 #define QRP_CLOSEPORT_ERROR_GENERAL (-1)
 
-// Protocol families.
-#define QRP_FAMILY_OSTREL 0 // USB-to-UART bridge, vendor requests
-#define QRP_FAMILY_KELPIN 1 // CDC modem interface pair, notifications
-
-// Vendor IDs under which the printers are sold.
-#define QRP_VENDOR_KORVANIX 0x2F1C
-#define QRP_VENDOR_MIRELWORKS 0x3A07
-
-// Product IDs, valid under both vendor IDs.
-#define QRP_PRODUCT_TR3000AX 0x0001
-#define QRP_PRODUCT_TR3200AX 0x0003
-#define QRP_PRODUCT_TR090SAX 0x0005
-#define QRP_PRODUCT_TR3500AX 0x0006
-
 // Trace log of the port layer.
 #define QRP_TRACE_LOG_PATH "/tmp/usbqrpdrv.log"
 
@@ -59,21 +47,12 @@ struct QRP_UsbPort {
   usb_dev_handle *handle;     // control requests, bulk reads, Kelpin if 0
   usb_dev_handle *handle2;    // bulk writes, Kelpin if 1; Ostrel: = handle
   int opened;                 // 1 once an open has completed
-  int family;                 // QRP_FAMILY_OSTREL or QRP_FAMILY_KELPIN
+  int family;                 // KORV_FAMILY_OSTREL or KORV_FAMILY_KELPIN
   FILE *logFile;              // trace log, open only inside QRP_UsbDebug
   std::atomic<int> dsrThreadState; // 0 stop/not running, 1 running, 2 ended
   pthread_t dsrThread;        // the Kelpin DSR monitor thread
   int dsr;                    // cached Kelpin DSR: 1 ready, 0 not; dsrLock
   pthread_mutex_t dsrLock;    // guards dsr; lives from set-up to close
-};
-
-// One row of the supported-printer table.
-struct QRP_PrinterModel {
-  unsigned short productId;
-  const char *protocol;       // lower-case protocol name of the device URI
-  int family;
-  const char *fallbackProduct; // make and model when the device has none
-  const char *deviceId;       // IEEE 1284 device ID, the same in the PPDs
 };
 
 // Room for a serial-number string as libusb 0.1 reads it (at most 62
@@ -98,15 +77,6 @@ unsigned int QRP_GetReadWriteTimeout(QRP_UsbPort *port);
 int QRP_GetUSBInterfaceNumber(QRP_UsbPort *port, int which);
 unsigned char QRP_GetReadEP(QRP_UsbPort *port);
 unsigned char QRP_GetWriteEP(QRP_UsbPort *port);
-
-// Supported printers: 1 when the vendor ID is one of ours.
-int QRP_IsSupportedVendor(unsigned short vendorId);
-// The table row of a product ID, or null for an unsupported product.
-const QRP_PrinterModel *QRP_FindModelByProduct(unsigned short productId);
-// The table row of a protocol name (compared ignoring case), or null.
-const QRP_PrinterModel *QRP_FindModelByProtocol(const char *protocol);
-// 1 when the product ID belongs to the given family.
-int QRP_ProductInFamily(unsigned short productId, int family);
 
 // The four port operations (job mode uses open, write and close).
 int QRP_OpenUsbPort(const char *uri, int baudRate);

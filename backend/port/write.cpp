@@ -59,7 +59,7 @@ void trace_buffer(const unsigned char *buffer, int size) {
 } // namespace
 
 int QRP_UsbGetDSR(QRP_UsbPort *port) {
-  if (port->family == QRP_FAMILY_KELPIN) {
+  if (port->family == KORV_FAMILY_KELPIN) {
     pthread_mutex_lock(&port->dsrLock);
     int ready = port->dsr;
     pthread_mutex_unlock(&port->dsrLock);
@@ -70,7 +70,7 @@ int QRP_UsbGetDSR(QRP_UsbPort *port) {
 
 int QRP_WriteUsbPort(const unsigned char *buffer, int size) {
   QRP_UsbPort *port = &g_printer;
-  const bool kelpin = port->family == QRP_FAMILY_KELPIN;
+  const bool kelpin = port->family == KORV_FAMILY_KELPIN;
   const int packet_size = kelpin ? kelpin_packet : ostrel_packet;
   int pacing = 0;
 

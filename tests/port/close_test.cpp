@@ -57,7 +57,7 @@ TEST_F(CloseTest, KelpinClose) {
                              "-> Release USB port structure.", kExitOk}));
   EXPECT_EQ(lines.back(), kExitOk);
   EXPECT_EQ(g_printer.dsrThreadState.load(), 2);
-  EXPECT_EQ(g_printer.family, QRP_FAMILY_OSTREL);
+  EXPECT_EQ(g_printer.family, KORV_FAMILY_OSTREL);
   EXPECT_EQ(g_printer.handle2, nullptr);
 
   std::vector<std::string> wire = WireSince(mark);

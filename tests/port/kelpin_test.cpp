@@ -38,7 +38,7 @@ protected:
 TEST_F(KelpinTest, LineCodingAndControlLines) {
   auto &server = Serve({"kelpin,line_coding=9600:8N1"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3200ax/1", 0), QRP_OPENPORT_OK);
-  EXPECT_EQ(g_printer.family, QRP_FAMILY_KELPIN);
+  EXPECT_EQ(g_printer.family, KORV_FAMILY_KELPIN);
   EXPECT_NE(g_printer.handle2, g_printer.handle);
 
   std::vector<std::string> wire = Wire(server);

@@ -41,7 +41,7 @@ TEST_F(OpenTest, OstrelPrinterGetsTheStartByte) {
   auto &server = Serve({"ostrel"});
   ASSERT_EQ(QRP_OpenUsbPort("usbkorv:/tr3000ax/1", 500000), QRP_OPENPORT_OK);
   EXPECT_EQ(g_printer.opened, 1);
-  EXPECT_EQ(g_printer.family, QRP_FAMILY_OSTREL);
+  EXPECT_EQ(g_printer.family, KORV_FAMILY_OSTREL);
   EXPECT_EQ(g_printer.handle2, g_printer.handle);
   EXPECT_EQ(server.captured("P1"), std::vector<uint8_t>{0x02});
 
@@ -123,7 +123,7 @@ TEST_F(OpenTest, SelectionCountsOnlyTheUrisFamily) {
   EXPECT_TRUE(HasRun(lines, {"-> ERROR, didn't find our printer id device.",
                              kExitNotFound}));
   EXPECT_EQ(lines.back(), kExitNotFound);
-  EXPECT_EQ(g_printer.family, QRP_FAMILY_KELPIN);
+  EXPECT_EQ(g_printer.family, KORV_FAMILY_KELPIN);
 
   for (int id = 1; id <= 2; ++id) {
     std::string uri = "usbkorv:/tr3000ax/" + std::to_string(id);
@@ -231,7 +231,7 @@ TEST_F(OpenTest, SecondOpenWhileOpenChangesNothing) {
       "-> ERROR, device was already opened, close it first.", kExitNoResource}));
   EXPECT_EQ(server.transcript().size(), events);
   EXPECT_EQ(g_printer.handle, handle);
-  EXPECT_EQ(g_printer.family, QRP_FAMILY_OSTREL);
+  EXPECT_EQ(g_printer.family, KORV_FAMILY_OSTREL);
   EXPECT_EQ(g_printer.opened, 1);
   // The open port goes on working.
   const unsigned char data[3] = {'a', 'b', 'c'};

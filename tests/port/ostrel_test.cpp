@@ -149,9 +149,9 @@ TEST_F(OstrelTest, DsrReadingOutcomes) {
 
   // A record of the Kelpin family reads 1 without a transfer.
   size_t events = server.transcript().size();
-  g_printer.family = QRP_FAMILY_KELPIN;
+  g_printer.family = KORV_FAMILY_KELPIN;
   EXPECT_EQ(QRP_UsbGetOstrelDSR(&g_printer), 1);
-  g_printer.family = QRP_FAMILY_OSTREL;
+  g_printer.family = KORV_FAMILY_OSTREL;
   EXPECT_EQ(server.transcript().size(), events);
   // The DSR reading writes no trace lines.
   porttest::ClearTrace();

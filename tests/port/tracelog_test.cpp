@@ -1,6 +1,6 @@
 // The trace log and the record's lookups: whole lines under concurrent
 // writers, a missing or hostile /tmp, the 254-character cut, and the
-// family lookups and supported-printer table.
+// family lookups.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -133,14 +133,14 @@ TEST_F(TraceLog, ReadOnlyTmpLosesLinesOnly) {
 
 TEST(Lookups, KelpinInterfacesAndEndpoints) {
   QRP_UsbPort &port = g_printer;
-  port.family = QRP_FAMILY_KELPIN;
+  port.family = KORV_FAMILY_KELPIN;
   EXPECT_EQ(QRP_GetUSBInterfaceNumber(&port, 0), 0);
   EXPECT_EQ(QRP_GetUSBInterfaceNumber(&port, 1), 1);
   EXPECT_EQ(QRP_GetUSBInterfaceNumber(&port, 2), 1);
   EXPECT_EQ(QRP_GetReadEP(&port), 0x82);
   EXPECT_EQ(QRP_GetWriteEP(&port), 0x01);
   EXPECT_EQ(QRP_GetReadWriteTimeout(&port), 40000u);
-  port.family = QRP_FAMILY_OSTREL;
+  port.family = KORV_FAMILY_OSTREL;
   EXPECT_EQ(QRP_GetReadEP(&port), 0x01);
   EXPECT_EQ(QRP_GetWriteEP(&port), 0x01);
   EXPECT_EQ(QRP_GetReadWriteTimeout(&port), 40000u);
@@ -162,33 +162,11 @@ TEST(Lookups, OstrelInterfaceComesFromTheDescriptors) {
   device.config = &config;
 
   QRP_UsbPort &port = g_printer;
-  port.family = QRP_FAMILY_OSTREL;
+  port.family = KORV_FAMILY_OSTREL;
   port.device = &device;
   EXPECT_EQ(QRP_GetUSBInterfaceNumber(&port, 0), 3);
   EXPECT_EQ(QRP_GetUSBInterfaceNumber(&port, 1), 3);
   port.device = nullptr;
-}
-
-TEST(Lookups, SupportedPrinterTable) {
-  EXPECT_TRUE(QRP_IsSupportedVendor(0x2F1C));
-  EXPECT_TRUE(QRP_IsSupportedVendor(0x3A07));
-  EXPECT_FALSE(QRP_IsSupportedVendor(0x2F1D));
-  const QRP_PrinterModel *model = QRP_FindModelByProduct(0x0006);
-  ASSERT_NE(model, nullptr);
-  EXPECT_STREQ(model->protocol, "tr3500ax");
-  EXPECT_EQ(model->family, QRP_FAMILY_KELPIN);
-  EXPECT_STREQ(model->fallbackProduct, "Korvanix TR3500AX miniprinter");
-  EXPECT_EQ(QRP_FindModelByProduct(0x0002), nullptr);
-  EXPECT_EQ(QRP_FindModelByProduct(0x0004), nullptr);
-  model = QRP_FindModelByProtocol("TR3000AX");
-  ASSERT_NE(model, nullptr);
-  EXPECT_EQ(model->productId, 0x0001);
-  EXPECT_EQ(model->family, QRP_FAMILY_OSTREL);
-  EXPECT_EQ(QRP_FindModelByProtocol("tr9999"), nullptr);
-  EXPECT_TRUE(QRP_ProductInFamily(0x0005, QRP_FAMILY_KELPIN));
-  EXPECT_FALSE(QRP_ProductInFamily(0x0001, QRP_FAMILY_KELPIN));
-  EXPECT_TRUE(QRP_ProductInFamily(0x0001, QRP_FAMILY_OSTREL));
-  EXPECT_FALSE(QRP_ProductInFamily(0x0002, QRP_FAMILY_OSTREL));
 }
 
 } // namespace
