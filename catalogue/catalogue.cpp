@@ -74,7 +74,7 @@ int KORV_ProductInFamily(unsigned short productId, int family) {
   return model != nullptr && model->family == family_of(family);
 }
 
-const KORV_Model *KORV_FamilyModel(int family) {
+const KORV_Model *KORV_FirstModelOfFamily(int family) {
   for (int i = 0; i < KORV_MODEL_COUNT; ++i)
     if (KORV_MODELS[i].family == family_of(family))
       return &KORV_MODELS[i];

@@ -5,8 +5,10 @@
 // PPD and as a korvprint driver, and the backend's discovery line. The
 // usbkorv device URI is in uri.h beside it.
 //
-// Adding a model is adding a row to the table in catalogue.cpp (and its
-// PPDs to ppd/korvprint.drv, which a test checks against this table).
+// Adding a model is adding a row to the table in catalogue.cpp, and its
+// PPDs to ppd/ (korvprint.drv and the file list in CMakeLists.txt): the
+// test catalogue_test checks the PPDs, and korvprint's drivers, against
+// this table.
 //
 // Plain data and text: no libusb, CUPS or PAPPL, no I/O, no shared state
 // that changes.
@@ -65,7 +67,7 @@ int KORV_ProductInFamily(unsigned short productId, int family);
 // The first model of a family in the table: the one a printer of the
 // family is taken for when nothing says otherwise (the virtual printer's
 // default). Any family other than Kelpin counts as Ostrel.
-const KORV_Model *KORV_FamilyModel(int family);
+const KORV_Model *KORV_FirstModelOfFamily(int family);
 
 // The print line in dots that a PPD model number (*cupsModelNumber) names,
 // 0 for a number that names none.

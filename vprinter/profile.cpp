@@ -588,8 +588,8 @@ bool finish_profiles(std::vector<PrinterProfile> &profiles, std::string &err) {
     }
     // By default a printer of a family is the catalogue's first model of it,
     // with a product string of its own (not the backend's fallback text).
-    const KORV_Model *model =
-        KORV_FamilyModel(p.family == Family::Kelpin ? KORV_FAMILY_KELPIN : KORV_FAMILY_OSTREL);
+    const int family = p.family == Family::Kelpin ? KORV_FAMILY_KELPIN : KORV_FAMILY_OSTREL;
+    const KORV_Model *model = KORV_FirstModelOfFamily(family);
     if (p.vid < 0)
       p.vid = KORV_VENDOR_KORVANIX;
     if (p.pid < 0)
