@@ -149,9 +149,11 @@ void list_devices(void) {
       // Both always fit: every part of them is bounded.
       char uri[64 + 3 * QRP_SERIAL_SIZE];
       char line[KORV_DISCOVERY_LINE_SIZE];
-      if (KORV_FormatUri(model->protocol, number, serial, uri, sizeof uri) == 0 &&
-          KORV_FormatDiscoveryLine(uri, make_and_model, listed, model->deviceId,
-                                   line, sizeof line) == 0)
+      int cut =
+          KORV_FormatUri(model->protocol, number, serial, uri, sizeof uri);
+      cut |= KORV_FormatDiscoveryLine(uri, make_and_model, listed,
+                                      model->deviceId, line, sizeof line);
+      if (cut == 0)
         fputs(line, stdout);
       usb_close(handle);
     }

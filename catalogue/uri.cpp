@@ -293,8 +293,10 @@ int KORV_ParseUri(const char *uri, KORV_UriParts *parts) {
   if (!parts->hasResource)
     return KORV_URI_NO_RESOURCE;
 
-  // Only the first seven characters are compared: "usbkorvx" passes.
-  if (strncmp(parts->method, KORV_URI_SCHEME, sizeof KORV_URI_SCHEME - 1) != 0)
+  // Only the scheme word's seven characters are compared: "usbkorvx"
+  // passes.
+  const size_t scheme = sizeof KORV_URI_SCHEME - 1;
+  if (strncmp(parts->method, KORV_URI_SCHEME, scheme) != 0)
     return KORV_URI_BAD_METHOD;
 
   std::string_view resource(parts->resource);
