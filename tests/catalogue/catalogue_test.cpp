@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,7 +37,6 @@ TEST(Lookups, SupportedPrinterTable) {
   EXPECT_TRUE(KORV_ProductInFamily(0x0001, KORV_FAMILY_OSTREL));
   EXPECT_FALSE(KORV_ProductInFamily(0x0002, KORV_FAMILY_OSTREL));
 }
-
 
 // Every model on every paper, by the file name of its PPD.
 std::map<std::string, KORV_Variant> variants_by_ppd() {
