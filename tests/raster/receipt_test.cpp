@@ -255,7 +255,7 @@ TEST(ReceiptTest, RefusesBadInputAndWritesNothing) {
     huge[at + size_t(k)] = char(k == (huge[0] == 'R' ? 0 : 3) ? 0x7f : 0xff);
   Conversion absurd = convert_raster(huge, s);
   EXPECT_EQ(absurd.status, RECEIPT_ERROR_ARGUMENT);
-  EXPECT_NE(absurd.message.find("in 2147483647 bytes per line"), std::string::npos)
+  EXPECT_NE(absurd.message.find("of 8 bits in 2147483647 bytes per line"), std::string::npos)
       << absurd.message;
   RasterPage tall = bar_page(576, unsigned(s.max_rows) + 1, 0, 0, 0, 0);
   Conversion too_tall = convert_raster(write_raster({tall}), s);
