@@ -157,6 +157,11 @@ AppServer::AppServer(const std::string &umockdev_dir) : umockdev_dir_(umockdev_d
                         "exec -a \"${DEVICE_URI:-usbkorv}\" '" + build_dir() +
                         "/backend/usbkorv' \"$@\"\n";
   write_file(dir_ + "/usbkorv", wrapper, 0755);
+  // The document decoder runs as nobody, who may not enter the checkout
+  // (a 0700 home) or dir_: a copy in a directory of its own.
+  decoder_dir_ = make_temp_dir("korvprint-decoder");
+  chmod(decoder_dir_.c_str(), 0755);
+  write_file(decoder_dir_ + "/korvprint-decode", read_text(KORV_TEST_DECODER_PATH), 0755);
   port_ = free_port();
 }
 
@@ -164,11 +169,13 @@ AppServer::~AppServer() {
   stop();
   unlink(("/run/" + program_.substr(program_.rfind('/') + 1) + ".sock").c_str());
   remove_tree(dir_);
+  remove_tree(decoder_dir_);
 }
 
 std::vector<std::string> AppServer::environment() const {
   return {"HOME=" + dir_ + "/home", "TMPDIR=" + dir_ + "/tmp",
-          "XDG_CONFIG_HOME=" + dir_ + "/home", "KORVPRINT_BACKEND=" + dir_ + "/usbkorv"};
+          "XDG_CONFIG_HOME=" + dir_ + "/home", "KORVPRINT_BACKEND=" + dir_ + "/usbkorv",
+          "KORVPRINT_DECODER=" + decoder_dir_ + "/korvprint-decode"};
 }
 
 bool AppServer::start() {

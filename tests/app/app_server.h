@@ -65,7 +65,7 @@ public:
                    const std::string &device_uri, std::string *why = nullptr) const;
 
 private:
-  std::string dir_, program_, umockdev_dir_, error_;
+  std::string dir_, program_, umockdev_dir_, error_, decoder_dir_;
   int port_ = 0;
   pid_t pid_ = -1;
   std::vector<std::string> environment() const;
