@@ -148,12 +148,18 @@ int process_spawn_confined(const char *program, char *const argv[], char *const 
 
 // ---- backend_run.cpp ----
 // One run of usbkorv in job mode with the job's data on a pipe.
+// A backend told to stop completes the image it has begun with white, as
+// fast as the printer takes it, and reports its progress meanwhile; it is
+// killed only when it has said nothing for this long.
+#define BACKEND_STALL_SECONDS 30
 struct backend_run {
   int pid;          // -1 when not running
   int input;        // write end of the backend's standard input, or -1
   int messages;     // read end of the backend's standard error, or -1
   char line[1024];  // a message line being collected
   size_t line_used;
+  long long heard;  // when it last wrote a message (system_now_ms)
+  long stall_ms;    // BACKEND_STALL_SECONDS, in ms
 };
 // Starts the backend: argv[0] = uri, then job id, user, title, "1", "".
 // Returns 0, or -1 (errno set) when it could not be started.
@@ -168,11 +174,15 @@ typedef bool (*backend_stop_fn)(void *context);
 int backend_write(backend_run *run, const void *data, size_t len,
                   backend_message_fn message, backend_stop_fn stop,
                   void *context);
-// Closes the input (with terminate: sends SIGTERM as well, and again
-// when stop() says so) and waits for the backend's end, reading its
-// messages. Returns the exit status, 128+N for signal N, -1 on error.
+// Ends the backend's input and waits for the backend's end, reading its
+// messages. With terminate, or once stop() says so, it is sent SIGTERM
+// at once (a cancel: it completes its image with white); once wind_up()
+// says so (the server is stopping), only after it has read every byte of
+// the job (it ends its wait for the paper). A backend that was sent
+// SIGTERM and then says nothing for stall_ms is killed. Returns the exit
+// status, 128+N for signal N, -1 on error.
 int backend_finish(backend_run *run, bool terminate, backend_message_fn message,
-                   backend_stop_fn stop, void *context);
+                   backend_stop_fn stop, backend_stop_fn wind_up, void *context);
 // Runs usbkorv without arguments and calls line() for every standard
 // output line. Returns its exit status, or -1.
 int backend_list(const char *program, void (*line)(const char *, void *),
