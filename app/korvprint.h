@@ -203,11 +203,11 @@ bool intake_route_request(pappl_client_t *client);
 
 // ---- decode_job.cpp ----
 // Limits of one document's decoding (korvprint-decode and its pdftoppm).
-#define DECODE_CPU_SECONDS 20       // processor time of each process
+#define DECODE_CPU_SECONDS 10       // processor time of each process
 #define DECODE_WALL_SECONDS 60      // the whole decoding, however it spends it
 #define DECODE_MEMORY_MIB 512       // address space of each process
 // After the server is told to stop, a decoding still going gets this long.
-#define DECODE_STOP_GRACE_SECONDS 2
+#define DECODE_STOP_GRACE_SECONDS 1
 // The user documents are decoded as when the server runs as root.
 #define DECODE_DEFAULT_USER "nobody"
 // Environment variable naming the decoder to run instead of the installed

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,10 +158,15 @@ int decode_pdf(const decode_request *request, receipt_job *job, decode_error *er
   if (status != DECODE_STATUS_OK)
     return status;
   if (WIFSIGNALED(wait_status) &&
-      (WTERMSIG(wait_status) == SIGXCPU || WTERMSIG(wait_status) == SIGKILL))
+      (WTERMSIG(wait_status) == SIGXCPU || WTERMSIG(wait_status) == SIGKILL)) {
+    // The limit the renderer shared with this process.
+    struct rlimit cpu;
+    getrlimit(RLIMIT_CPU, &cpu);
     return decode_fail(error, DECODE_STATUS_TOO_LARGE,
-                       "The document is too large: rendering the PDF took more processor time "
-                       "than allowed.");
+                       "The document is too large: rendering the PDF took more than %lu seconds "
+                       "of processor time.",
+                       static_cast<unsigned long>(cpu.rlim_cur));
+  }
   if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0 || pages == 0)
     return decode_fail(error, DECODE_STATUS_BAD_DOCUMENT,
                        "The PDF document could not be read (pdftoppm status %d, %d pages).",

@@ -241,14 +241,14 @@ bool AppServer::start() {
   return false;
 }
 
-bool AppServer::stop() {
+bool AppServer::stop(int timeout_ms) {
   if (pid_ <= 0)
     return true;
   // PAPPL 1.3.1 takes up to half a minute to act on the shutdown
   // sub-command; SIGTERM ends the server at once, as a service stop does.
   kill(pid_, SIGTERM);
   int status = 0;
-  for (long long deadline = now_ms() + 30000; now_ms() < deadline;) {
+  for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline;) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -262,6 +262,7 @@ bool AppServer::stop() {
   kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  error_ = "the server did not end within " + std::to_string(timeout_ms) + " ms";
   return false;
 }
 
