@@ -16,9 +16,11 @@
 #include "decode_protocol.h"
 #include "receipt.h"
 
-// Images of more pixels than this are refused: reading one costs time in
-// proportion, whatever becomes of it.
+// Images of more pixels than this, or wider or taller than the largest
+// side, are refused: reading one costs time in proportion, whatever
+// becomes of it, and a row is held in full.
 #define DECODE_MAX_PIXELS 100000000L
+#define DECODE_MAX_SIDE 65535L
 // An image that can only be read whole (an interlaced PNG) is held in
 // memory only up to this many bytes.
 #define DECODE_MAX_HELD_BYTES (32L * 1024 * 1024)

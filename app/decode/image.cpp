@@ -10,11 +10,12 @@
 
 int image_size_on_paper(const decode_request *request, long width, long height, int ppi_x,
                         int ppi_y, int *out_width, int *out_height, decode_error *error) {
-  if (width < 1 || height < 1 || width > DECODE_MAX_PIXELS / height)
+  if (width < 1 || height < 1 || width > DECODE_MAX_SIDE || height > DECODE_MAX_SIDE ||
+      width > DECODE_MAX_PIXELS / height)
     return decode_fail(error, DECODE_STATUS_TOO_LARGE,
                        "The document is too large: an image of %ld x %ld pixels; images of up "
-                       "to %ld million pixels are printed.",
-                       width, height, DECODE_MAX_PIXELS / 1000000);
+                       "to %ld million pixels, %ld on a side, are printed.",
+                       width, height, DECODE_MAX_PIXELS / 1000000, DECODE_MAX_SIDE);
   const long head = request->settings.head_width;
   const long paper = request->paper_rows;
   int scaling = request->scaling;
