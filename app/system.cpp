@@ -112,10 +112,17 @@ static void on_stop_signal(int sig) {
     pappl->sa_handler(sig);
 }
 
-// Runs once on PAPPL's main loop, after PAPPL has set its own handlers.
+// Runs on PAPPL's main loop, after PAPPL has set its own handlers. PAPPL
+// 1.3.1 loses the record of a timer that does not repeat, so this one
+// repeats, doing nothing after its first run.
+#define CHAIN_TIMER_SECONDS 3600
 static bool chain_stop_handlers(pappl_system_t *system, void *context) {
   (void)system;
   (void)context;
+  static bool chained;
+  if (chained)
+    return true;
+  chained = true;
   struct sigaction ours;
   memset(&ours, 0, sizeof(ours));
   ours.sa_handler = on_stop_signal;
@@ -123,7 +130,7 @@ static bool chain_stop_handlers(pappl_system_t *system, void *context) {
   sigemptyset(&ours.sa_mask);
   sigaction(SIGTERM, &ours, &pappl_term);
   sigaction(SIGINT, &ours, &pappl_int);
-  return false;
+  return true;
 }
 
 long long system_stop_time(pappl_system_t *system) {
@@ -194,7 +201,8 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
   // printer is made: a printer's document formats are fixed then.
   decode_register_filters(system);
   papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
-  papplSystemAddTimerCallback(system, 0, 0, chain_stop_handlers, nullptr);
+  papplSystemAddTimerCallback(system, time(nullptr), CHAIN_TIMER_SECONDS, chain_stop_handlers,
+                              nullptr);
 
   // A state file of one's own (tests, a second instance): the printers
   // and settings are kept there instead of PAPPL's default place, which
