@@ -178,12 +178,18 @@ static decode_outcome run_decoder(decode_run *run, char *const argv[], int *wait
   limits.uid = decode_uid;
   limits.gid = decode_gid;
   limits.cpu_seconds = DECODE_CPU_SECONDS;
-  // A sanitizer's runtime reserves terabytes of address space: under one,
-  // only the processor time and output bound the decoder.
+  // A sanitizer's runtime reserves terabytes of address space, and
+  // ThreadSanitizer's writes a file of its own at the start: under one,
+  // the decoder's memory and files are not bounded.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   limits.memory_bytes = 0;
 #else
   limits.memory_bytes = DECODE_MEMORY_MIB * 1024UL * 1024UL;
+#endif
+#if defined(__SANITIZE_THREAD__)
+  limits.write_no_file = false;
+#else
+  limits.write_no_file = true;
 #endif
   limits.open_files = DECODE_OPEN_FILES;
   static char path_entry[] = "PATH=/usr/bin:/bin";

@@ -133,8 +133,8 @@ int process_spawn(const char *program, char *const argv[], char *const envp[],
                   int in, int out, int err);
 // What a confined child may do: it leads a process group of its own (so
 // that it and its children are stopped together), runs in /, with no
-// new privileges and no core files, writing no file, with the limits
-// below, and as the user given (when the server runs as root).
+// new privileges and no core files, with the limits below, and as the
+// user given (when the server runs as root).
 struct process_limits {
   bool change_user;        // become uid/gid (and no other group)
   uid_t uid;
@@ -142,6 +142,7 @@ struct process_limits {
   unsigned long cpu_seconds;   // processor time; SIGXCPU then SIGKILL a second later
   unsigned long memory_bytes;  // address space; 0: none
   unsigned long open_files;    // descriptors
+  bool write_no_file;          // a file of any length is too long (SIGXFSZ)
 };
 int process_spawn_confined(const char *program, char *const argv[], char *const envp[],
                            int in, int out, int err, const process_limits *limits);

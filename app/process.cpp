@@ -27,8 +27,10 @@ static bool confine(const process_limits *limits) {
   if (setpgid(0, 0) != 0 || chdir("/") != 0)
     return false;
   if (!limit(RLIMIT_CPU, limits->cpu_seconds, limits->cpu_seconds + 1) ||
-      !limit(RLIMIT_FSIZE, 0, 0) || !limit(RLIMIT_CORE, 0, 0) ||
+      !limit(RLIMIT_CORE, 0, 0) ||
       !limit(RLIMIT_NOFILE, limits->open_files, limits->open_files))
+    return false;
+  if (limits->write_no_file && !limit(RLIMIT_FSIZE, 0, 0))
     return false;
   if (limits->memory_bytes > 0 &&
       !limit(RLIMIT_AS, limits->memory_bytes, limits->memory_bytes))

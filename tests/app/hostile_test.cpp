@@ -296,6 +296,11 @@ TEST_F(HostileTest, CancelStopsAStuckDecoding) {
     std::string limits = read_text("/proc/" + std::to_string(p.pid) + "/limits");
     EXPECT_NE(limits.find("Max cpu time              10                   11"), std::string::npos)
         << limits;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_NE(limits.find("Max file size             0                    0"), std::string::npos);
+    EXPECT_NE(limits.find("Max address space         536870912            536870912"),
+              std::string::npos);
+#endif
   }
   std::string environment = read_text("/proc/" + std::to_string(decoder) + "/environ");
   EXPECT_EQ(environment, std::string("PATH=/usr/bin:/bin\0LC_ALL=C\0", 28));
