@@ -305,8 +305,13 @@ TEST_F(HostileTest, CancelStopsAStuckDecoding) {
   std::string environment = read_text("/proc/" + std::to_string(decoder) + "/environ");
   EXPECT_EQ(environment, std::string("PATH=/usr/bin:/bin\0LC_ALL=C\0", 28));
 
+  auto cancelled = std::chrono::steady_clock::now();
   ASSERT_TRUE(cancel_job(*server_, "receipt", job_id));
   EXPECT_TRUE(eventually([&] { return all_gone(decoders); }, 5000));
+  printf("decoder and renderer gone %lld ms after Cancel-Job was sent\n",
+         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - cancelled)
+                                    .count()));
   EXPECT_EQ(wait_job_end(*server_, "receipt", job_id, 30), kCanceled) << server_->log();
   EXPECT_TRUE(server_->backend_runs().empty());
   expect_next_job_prints();
@@ -318,7 +323,12 @@ TEST_F(HostileTest, StopEndsAStuckDecoding) {
   std::vector<Process> decoders;
   start_stuck_job(&decoders);
   ASSERT_EQ(decoders.size(), 2u);
+  auto stopped = std::chrono::steady_clock::now();
   EXPECT_TRUE(server_->stop(5000)) << server_->error() << server_->log();
+  printf("server gone %lld ms after SIGTERM\n",
+         static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - stopped)
+                                    .count()));
   EXPECT_TRUE(eventually([&] { return all_gone(decoders); }, 5000));
 }
 
