@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,17 +20,10 @@ extern char **environ;
 
 // How often a blocked write or wait looks at the stop request, in ms.
 #define POLL_MS 100
-// A backend that ignores SIGTERM this long is killed.
-#define TERM_GRACE_SECONDS 30
 // The longest a listing may take, and the most of it that is read.
 #define LIST_SECONDS 60
 #define LIST_MAX_BYTES 262144
 
-static long long now_ms(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // The server's environment plus DEVICE_URI, as CUPS gives its backends.
 static char **backend_environment(const char *uri, char **uri_entry) {
@@ -61,6 +55,8 @@ int backend_start(backend_run *run, const char *program, const char *uri,
   run->input = -1;
   run->messages = -1;
   run->line_used = 0;
+  run->heard = system_now_ms();
+  run->stall_ms = BACKEND_STALL_SECONDS * 1000L;
 
   int in_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) < 0)
@@ -115,6 +111,8 @@ static bool read_messages(backend_run *run, backend_message_fn message,
       continue;
     if (got < 0)
       return errno == EAGAIN;
+    if (got > 0)
+      run->heard = system_now_ms();
     if (got == 0) {
       if (run->line_used > 0) {
         run->line[run->line_used] = '\0';
@@ -175,21 +173,51 @@ int backend_write(backend_run *run, const void *data, size_t len,
   return 0;
 }
 
+// Reads the backend's messages for up to POLL_MS.
+static void hear(backend_run *run, backend_message_fn message, void *context) {
+  if (run->messages < 0) {
+    poll(nullptr, 0, POLL_MS);
+    return;
+  }
+  struct pollfd fd = {run->messages, POLLIN, 0};
+  if (poll(&fd, 1, POLL_MS) > 0 && !read_messages(run, message, context))
+    close_messages(run);
+}
+
 int backend_finish(backend_run *run, bool terminate, backend_message_fn message,
-                   backend_stop_fn stop, void *context) {
+                   backend_stop_fn stop, backend_stop_fn wind_up, void *context) {
   if (run->pid < 0)
     return -1;
+  int status = 0;
+  bool ended = false;
+  // Until the backend has read the last byte the input stays open: a stop
+  // of the server must not come while job data still waits in the pipe.
+  while (!terminate && run->input >= 0) {
+    int unread = 0;
+    if (ioctl(run->input, FIONREAD, &unread) < 0 || unread == 0)
+      break;
+    if (stop(context)) {
+      terminate = true;
+      break;
+    }
+    pid_t done = waitpid(run->pid, &status, WNOHANG);
+    if (done == run->pid || (done < 0 && errno != EINTR)) {
+      ended = done == run->pid;
+      status = ended ? status : -1;
+      break;
+    }
+    hear(run, message, context);
+  }
   if (run->input >= 0) {
     close(run->input);
     run->input = -1;
   }
   long long term_at = -1;
-  if (terminate) {
+  if (terminate && !ended) {
     kill(run->pid, SIGTERM);
-    term_at = now_ms();
+    term_at = system_now_ms();
   }
-  int status = 0;
-  for (;;) {
+  while (!ended) {
     pid_t done = waitpid(run->pid, &status, WNOHANG);
     if (done == run->pid)
       break;
@@ -197,19 +225,15 @@ int backend_finish(backend_run *run, bool terminate, backend_message_fn message,
       status = -1;
       break;
     }
-    if (run->messages >= 0) {
-      struct pollfd fd = {run->messages, POLLIN, 0};
-      if (poll(&fd, 1, POLL_MS) > 0 && !read_messages(run, message, context))
-        close_messages(run);
-    } else {
-      poll(nullptr, 0, POLL_MS);
-    }
-    if (term_at < 0 && stop(context)) {
+    hear(run, message, context);
+    const long long now = system_now_ms();
+    if (term_at < 0 && (stop(context) || wind_up(context))) {
       kill(run->pid, SIGTERM);
-      term_at = now_ms();
-    } else if (term_at >= 0 && now_ms() - term_at > TERM_GRACE_SECONDS * 1000) {
+      term_at = now;
+    } else if (term_at >= 0 && now - (run->heard > term_at ? run->heard : term_at) > run->stall_ms) {
+      // Stopped, and no word of any progress for so long: it is stuck.
       kill(run->pid, SIGKILL);
-      term_at = now_ms(); // and wait for it
+      term_at = run->heard = now; // and wait for it
     }
   }
   // Whatever the backend said last.
@@ -244,9 +268,9 @@ int backend_list(const char *program, void (*line)(const char *, void *),
   // The whole listing first (a few lines per printer), then its lines.
   char *text = static_cast<char *>(malloc(LIST_MAX_BYTES + 1));
   size_t used = 0;
-  long long deadline = now_ms() + LIST_SECONDS * 1000LL;
+  long long deadline = system_now_ms() + LIST_SECONDS * 1000LL;
   bool open_output = text != nullptr;
-  while (open_output && now_ms() < deadline) {
+  while (open_output && system_now_ms() < deadline) {
     struct pollfd fd = {out_pipe[0], POLLIN, 0};
     if (poll(&fd, 1, POLL_MS) <= 0)
       continue;

@@ -122,6 +122,14 @@ static bool job_cancelled(void *context) {
   return device->job != nullptr && papplJobIsCanceled(device->job);
 }
 
+// The server is stopping: a backend that has its whole job need not wait
+// for the paper.
+static bool server_stopping(void *context) {
+  korv_device *device = static_cast<korv_device *>(context);
+  return device->job != nullptr &&
+         system_stop_time(papplPrinterGetSystem(papplJobGetPrinter(device->job))) > 0;
+}
+
 // The URI handed to the backend: the printer's, with the finish wait when
 // it is not the backend's own default (older backends take no options).
 static void backend_uri(const korv_device *device, char *out, size_t size) {
@@ -154,7 +162,7 @@ bool device_end_job(pappl_device_t *device, bool cancel) {
   if (korv->run.pid >= 0) {
     papplDeviceFlush(device);
     int status = backend_finish(&korv->run, cancel, backend_message,
-                                job_cancelled, korv);
+                                job_cancelled, server_stopping, korv);
     if (korv->job != nullptr)
       papplLogJob(korv->job, PAPPL_LOGLEVEL_INFO,
                   "usbkorv ended with status %d.", status);
@@ -246,6 +254,8 @@ static bool korv_open(pappl_device_t *device, const char *device_uri,
   korv->run.pid = -1;
   korv->run.input = korv->run.messages = -1;
   korv->run.line_used = 0;
+  korv->run.heard = 0;
+  korv->run.stall_ms = BACKEND_STALL_SECONDS * 1000L;
   korv->reasons.store(0);
   korv->message[0] = '\0';
   papplDeviceSetData(device, korv);
@@ -259,7 +269,7 @@ static void korv_close(pappl_device_t *device) {
   // A run still going here belongs to a job that did not end normally:
   // the backend completes or drops the image and releases the printer.
   if (korv->run.pid >= 0)
-    backend_finish(&korv->run, true, backend_message, job_cancelled, korv);
+    backend_finish(&korv->run, true, backend_message, job_cancelled, server_stopping, korv);
   papplDeviceSetData(device, nullptr);
   delete korv;
 }

@@ -123,7 +123,8 @@ bool driver_callback(pappl_system_t *system, const char *driver_name,
   data->rendpage_cb = raster_end_page;
   data->rendjob_cb = raster_end_job;
   data->status_cb = driver_status;
-  data->format = "image/pwg-raster";
+  // Every client format goes through the decoder's filters to this.
+  data->format = INTAKE_DRIVER_FORMAT;
   papplCopyString(data->make_and_model, model->description,
                   sizeof(data->make_and_model));
   data->ppm = 10;

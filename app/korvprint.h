@@ -6,9 +6,12 @@
 // settings.cpp    the receipt settings of a job, from job and printer values
 // raster.cpp      the raster callbacks that feed the receipt library
 // device.cpp      the usbkorv device scheme: list, open, write, close, status
-// process.cpp     child processes: spawned with chosen descriptors
+// process.cpp     child processes: spawned with chosen descriptors, confined
 // backend_run.cpp one run of the usbkorv backend: spawn, pipe, messages, exit
-// pdf.cpp         PDF documents rendered by pdftoppm into the raster callbacks
+// intake.cpp      client documents routed past PAPPL's own raster reading
+// decode_job.cpp  every document read by korvprint-decode, confined
+//
+// decode/ is korvprint-decode itself, a program of its own.
 #ifndef KORVPRINT_H
 #define KORVPRINT_H
 
@@ -84,6 +87,9 @@ void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options,
                       int head_width, job_settings *out);
 
 // ---- raster.cpp ----
+// What the raster callbacks below get comes from PAPPL's own raster
+// reading, which only the domain socket's clients still reach (every
+// other document is read by korvprint-decode, see intake.cpp).
 bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
                       pappl_device_t *device);
 bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
@@ -95,8 +101,13 @@ bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
                      pappl_device_t *device, unsigned page);
 bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
                     pappl_device_t *device);
-// Ends a started job without printing anything (a document that failed).
-void raster_discard_job(pappl_job_t *job, pappl_device_t *device);
+// Sends a finished receipt (copies times) to the printer through one run
+// of the backend and ends that run. true when it printed, or when the job
+// was cancelled on the way (PAPPL marks it cancelled); false with the
+// job's message set when it failed.
+bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
+                          pappl_device_t *device, receipt_job *receipt,
+                          const job_settings *settings);
 
 // ---- device.cpp ----
 // Registers the usbkorv scheme (after PAPPL's own schemes).
@@ -120,15 +131,36 @@ int device_is_listed(const char *uri);
 // descriptor is closed. Returns the child's pid, or -1 with errno set.
 int process_spawn(const char *program, char *const argv[], char *const envp[],
                   int in, int out, int err);
+// What a confined child may do: it leads a process group of its own (so
+// that it and its children are stopped together), runs in /, with no
+// new privileges and no core files, with the limits below, and as the
+// user given (when the server runs as root).
+struct process_limits {
+  bool change_user;        // become uid/gid (and no other group)
+  uid_t uid;
+  gid_t gid;
+  unsigned long cpu_seconds;   // processor time; SIGXCPU then SIGKILL a second later
+  unsigned long memory_bytes;  // address space; 0: none
+  unsigned long open_files;    // descriptors
+  bool write_no_file;          // a file of any length is too long (SIGXFSZ)
+};
+int process_spawn_confined(const char *program, char *const argv[], char *const envp[],
+                           int in, int out, int err, const process_limits *limits);
 
 // ---- backend_run.cpp ----
 // One run of usbkorv in job mode with the job's data on a pipe.
+// A backend told to stop completes the image it has begun with white, as
+// fast as the printer takes it, and reports its progress meanwhile; it is
+// killed only when it has said nothing for this long.
+#define BACKEND_STALL_SECONDS 30
 struct backend_run {
   int pid;          // -1 when not running
   int input;        // write end of the backend's standard input, or -1
   int messages;     // read end of the backend's standard error, or -1
   char line[1024];  // a message line being collected
   size_t line_used;
+  long long heard;  // when it last wrote a message (system_now_ms)
+  long stall_ms;    // BACKEND_STALL_SECONDS, in ms
 };
 // Starts the backend: argv[0] = uri, then job id, user, title, "1", "".
 // Returns 0, or -1 (errno set) when it could not be started.
@@ -143,23 +175,60 @@ typedef bool (*backend_stop_fn)(void *context);
 int backend_write(backend_run *run, const void *data, size_t len,
                   backend_message_fn message, backend_stop_fn stop,
                   void *context);
-// Closes the input (with terminate: sends SIGTERM as well, and again
-// when stop() says so) and waits for the backend's end, reading its
-// messages. Returns the exit status, 128+N for signal N, -1 on error.
+// Ends the backend's input and waits for the backend's end, reading its
+// messages. With terminate, or once stop() says so, it is sent SIGTERM
+// at once (a cancel: it completes its image with white); once wind_up()
+// says so (the server is stopping), only after it has read every byte of
+// the job (it ends its wait for the paper). A backend that was sent
+// SIGTERM and then says nothing for stall_ms is killed. Returns the exit
+// status, 128+N for signal N, -1 on error.
 int backend_finish(backend_run *run, bool terminate, backend_message_fn message,
-                   backend_stop_fn stop, void *context);
+                   backend_stop_fn stop, backend_stop_fn wind_up, void *context);
 // Runs usbkorv without arguments and calls line() for every standard
 // output line. Returns its exit status, or -1.
 int backend_list(const char *program, void (*line)(const char *, void *),
                  void *context);
 
-// ---- pdf.cpp ----
-// PAPPL MIME filter for application/pdf.
-bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context);
+// ---- intake.cpp ----
+// The printers' own format: what PAPPL's MIME filters turn documents into
+// (PAPPL lists it as every printer's raw format; as the generic type it
+// names nothing a client could send untyped past the decoder).
+#define INTAKE_DRIVER_FORMAT "application/octet-stream"
+// A document PAPPL must only spool: a PWG or Apple raster document, or a
+// compressed one of unknown type. The decoder finds out what it is.
+#define INTAKE_SPOOL_FORMAT "application/vnd.korvprint-document"
+// For a Print-Job or Send-Document request: gives a document that PAPPL
+// would read itself (raster) the spool-only format. Call it first thing in
+// the system's authorisation callback. true when the request was changed.
+bool intake_route_request(pappl_client_t *client);
+
+// ---- decode_job.cpp ----
+// Limits of one document's decoding (korvprint-decode and its pdftoppm).
+#define DECODE_CPU_SECONDS 10       // processor time of each process
+#define DECODE_WALL_SECONDS 60      // the whole decoding, however it spends it
+#define DECODE_MEMORY_MIB 512       // address space of each process
+// After the server is told to stop, a decoding still going gets this long.
+#define DECODE_STOP_GRACE_SECONDS 1
+// The user documents are decoded as when the server runs as root.
+#define DECODE_DEFAULT_USER "nobody"
+// Environment variable naming the decoder to run instead of the installed
+// one (tests point it at the build tree).
+#define KORV_DECODER_ENV "KORVPRINT_DECODER"
+
+// The decode-user server option: the user whose account decoders run
+// under when the server runs as root. false (with a message on standard
+// error) when there is no such user.
+bool decode_set_user(const char *name);
+// Registers the MIME filters that decode every client format.
+void decode_register_filters(pappl_system_t *system);
 
 // ---- system.cpp ----
 // papplMainloop's system callback.
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                 void *context);
+// Milliseconds (CLOCK_MONOTONIC) when the server was told to stop
+// (SIGTERM, SIGINT or PAPPL's shutdown), 0 while it runs.
+long long system_stop_time(pappl_system_t *system);
+long long system_now_ms(void);
 
 #endif

@@ -1,6 +1,7 @@
-// The raster callbacks: PAPPL's rendered pages (from PWG and Apple raster,
-// PNG, JPEG, and PDF through pdf.cpp) go row by row into the receipt
-// library, which writes the whole job as the printer's one BMP at the end.
+// The raster callbacks: the pages of PWG and Apple raster streams that
+// PAPPL reads itself (only those its domain socket's clients send, see
+// intake.cpp) go row by row into the receipt library; and the finished
+// receipt of any job, written as the printer's one BMP.
 #include <new>
 #include <string.h>
 
@@ -11,25 +12,26 @@ struct raster_job {
   job_settings settings;
   receipt_job receipt;
   bool failed;         // a callback failed: the job is not printed
-  bool page_skipped;   // the current page is not handed to the library
-  bool copies_as_pages; // PAPPL repeats the page for each copy
-  int pages_started;    // pages begun so far
-  pappl_device_t *device;
 };
 
 static raster_job *job_data(pappl_job_t *job) {
   return static_cast<raster_job *>(papplJobGetData(job));
 }
 
-static void fail(pappl_job_t *job, raster_job *data, int code,
-                 const char *what) {
-  data->failed = true;
+// The job's message and reasons for a receipt library error.
+static void report(pappl_job_t *job, int code, const char *what) {
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s: %s", what,
               receipt_error_text(code));
   papplJobSetMessage(job, "%s: %s", what, receipt_error_text(code));
   if (code == RECEIPT_ERROR_UNSUPPORTED || code == RECEIPT_ERROR_TOO_LONG)
     papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
                        PAPPL_JREASON_NONE);
+}
+
+static void fail(pappl_job_t *job, raster_job *data, int code,
+                 const char *what) {
+  data->failed = true;
+  report(job, code, what);
 }
 
 bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
@@ -45,15 +47,6 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
     return false;
   memset(&data->receipt, 0, sizeof(data->receipt));
   data->failed = false;
-  data->page_skipped = false;
-  data->pages_started = 0;
-  data->device = device;
-  // PAPPL's PNG and JPEG filters print a one-page image once per copy; the
-  // library joins copies itself, with the tear-off gap between them.
-  const char *format = papplJobGetFormat(job);
-  data->copies_as_pages =
-      format != nullptr &&
-      (strcmp(format, "image/png") == 0 || strcmp(format, "image/jpeg") == 0);
   settings_for_job(job, options, model->head_width, &data->settings);
   papplJobSetData(job, data);
 
@@ -99,12 +92,7 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
     return false;
-  // PAPPL numbers every copy of an image page 1.
   (void)page;
-  data->page_skipped = data->copies_as_pages && data->pages_started > 0;
-  ++data->pages_started;
-  if (data->page_skipped)
-    return true;
   int pixels = page_pixels(&options->header);
   if (pixels < 0) {
     fail(job, data, RECEIPT_ERROR_UNSUPPORTED, "Unsupported raster page");
@@ -133,8 +121,6 @@ bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
     return false;
-  if (data->page_skipped)
-    return true;
   int code = receipt_add_row(&data->receipt, line);
   if (code != RECEIPT_OK) {
     fail(job, data, code, "Unable to add a row");
@@ -151,8 +137,6 @@ bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
     return false;
-  if (data->page_skipped)
-    return true;
   int code = receipt_end_page(&data->receipt);
   if (code != RECEIPT_OK) {
     fail(job, data, code, "Unable to end a page");
@@ -161,43 +145,25 @@ bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-void raster_discard_job(pappl_job_t *job, pappl_device_t *device) {
-  raster_job *data = job_data(job);
-  if (data == nullptr)
-    return;
-  device_end_job(device, true);
-  receipt_end(&data->receipt);
-  papplJobSetData(job, nullptr);
-  delete data;
-}
-
 static int write_to_device(void *context, const void *bytes, size_t len) {
   pappl_device_t *device = static_cast<pappl_device_t *>(context);
   return papplDeviceWrite(device, bytes, len) == static_cast<ssize_t>(len) ? 0
                                                                            : -1;
 }
 
-bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
-                    pappl_device_t *device) {
-  raster_job *data = job_data(job);
-  if (data == nullptr)
-    return false;
-  bool ok = !data->failed;
-  if (ok && papplJobIsCanceled(job)) {
-    ok = false; // nothing of a cancelled job goes to the printer
-  } else if (ok) {
+bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
+                          pappl_device_t *device, receipt_job *receipt,
+                          const job_settings *settings) {
+  device_begin_job(device, job, settings->finish_wait);
+  bool ok = !papplJobIsCanceled(job); // nothing of a cancelled job goes out
+  if (ok) {
     int copies = options->copies > 0 ? options->copies : 1;
-    long height = receipt_height(&data->receipt, copies);
-    if (height > 0) {
-      int code = receipt_write_bmp(&data->receipt, copies, write_to_device,
-                                   device);
-      if (code != RECEIPT_OK) {
-        if (!papplJobIsCanceled(job))
-          fail(job, data, code, "Unable to send the receipt");
-        ok = false;
-      }
-    } else {
-      fail(job, data, static_cast<int>(height), "Unable to make the receipt");
+    long height = receipt_height(receipt, copies);
+    int code = height > 0 ? receipt_write_bmp(receipt, copies, write_to_device, device)
+                          : static_cast<int>(height);
+    if (code != RECEIPT_OK) {
+      if (!papplJobIsCanceled(job))
+        report(job, code, height > 0 ? "Unable to send the receipt" : "Unable to make the receipt");
       ok = false;
     }
   }
@@ -207,9 +173,24 @@ bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer did not print the job.");
     ok = false;
   }
+  // A cancelled job is not a failed one: PAPPL marks it cancelled.
+  return ok || papplJobIsCanceled(job);
+}
+
+bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
+                    pappl_device_t *device) {
+  raster_job *data = job_data(job);
+  if (data == nullptr)
+    return false;
+  bool ok;
+  if (data->failed || papplJobIsCanceled(job)) {
+    device_end_job(device, true);
+    ok = papplJobIsCanceled(job);
+  } else {
+    ok = raster_print_receipt(job, options, device, &data->receipt, &data->settings);
+  }
   receipt_end(&data->receipt);
   papplJobSetData(job, nullptr);
   delete data;
-  // A cancelled job is not a failed one: PAPPL marks it cancelled.
-  return ok || papplJobIsCanceled(job);
+  return ok;
 }

@@ -1,10 +1,14 @@
 // The system object of the server: the standard server options of
-// PAPPL's sub-commands, the PDF filter, and the listeners.
+// PAPPL's sub-commands, the document filters and their intake, the
+// listeners, and the moment the server is told to stop.
+#include <atomic>
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "korvprint.h"
@@ -87,6 +91,70 @@ static bool save_state(pappl_system_t *system, void *context) {
   return papplSystemSaveState(system, state_file);
 }
 
+long long system_now_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// ---- the stop ----
+// PAPPL ends its main loop once SIGTERM (or SIGINT) has come and no job is
+// active any more, but it tells no one; its handler is chained here so
+// that a document still being read does not hold the server.
+static std::atomic<long long> stop_time{0};
+static struct sigaction pappl_term, pappl_int;
+
+static void on_stop_signal(int sig) {
+  long long expected = 0;
+  stop_time.compare_exchange_strong(expected, system_now_ms());
+  const struct sigaction *pappl = sig == SIGTERM ? &pappl_term : &pappl_int;
+  if (pappl->sa_handler != SIG_DFL && pappl->sa_handler != SIG_IGN)
+    pappl->sa_handler(sig);
+}
+
+// Runs on PAPPL's main loop, after PAPPL has set its own handlers. PAPPL
+// 1.3.1 loses the record of a timer that does not repeat, so this one
+// repeats, doing nothing after its first run.
+#define CHAIN_TIMER_SECONDS 3600
+static bool chain_stop_handlers(pappl_system_t *system, void *context) {
+  (void)system;
+  (void)context;
+  static bool chained;
+  if (chained)
+    return true;
+  chained = true;
+  struct sigaction ours;
+  memset(&ours, 0, sizeof(ours));
+  ours.sa_handler = on_stop_signal;
+  ours.sa_flags = SA_RESTART;
+  sigemptyset(&ours.sa_mask);
+  sigaction(SIGTERM, &ours, &pappl_term);
+  sigaction(SIGINT, &ours, &pappl_int);
+  return true;
+}
+
+long long system_stop_time(pappl_system_t *system) {
+  long long at = stop_time.load();
+  if (at == 0 && system != nullptr && papplSystemIsShutdown(system)) {
+    long long expected = 0;
+    stop_time.compare_exchange_strong(expected, system_now_ms());
+    at = stop_time.load();
+  }
+  return at;
+}
+
+// Until the access rules are in place: PAPPL asks this for every check of
+// a client that is not on the domain socket; it routes documents to the
+// decoder and lets every request through.
+static http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_id,
+                               void *context) {
+  (void)group;
+  (void)group_id;
+  (void)context;
+  intake_route_request(client);
+  return HTTP_STATUS_CONTINUE;
+}
+
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                 void *context) {
   (void)context;
@@ -101,6 +169,8 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     }
     port = static_cast<int>(value);
   }
+  if (!decode_set_user(cupsGetOption("decode-user", num_options, options)))
+    return nullptr;
   char spool[1024];
   const char *directory = cupsGetOption("spool-directory", num_options, options);
   if (directory == nullptr) {
@@ -127,10 +197,12 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     papplSystemAddListeners(
         system, cupsGetOption("listen-hostname", num_options, options));
 
-  // PAPPL prints PNG, JPEG, PWG and Apple raster itself; PDF is ours. Before
-  // any printer is made: a printer's document formats are fixed then.
-  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
-                           pdf_filter, nullptr);
+  // Every document is read by the decoder, never by PAPPL. Before any
+  // printer is made: a printer's document formats are fixed then.
+  decode_register_filters(system);
+  papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
+  papplSystemAddTimerCallback(system, time(nullptr), CHAIN_TIMER_SECONDS, chain_stop_handlers,
+                              nullptr);
 
   // A state file of one's own (tests, a second instance): the printers
   // and settings are kept there instead of PAPPL's default place, which

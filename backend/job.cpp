@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "cancel.h"
@@ -47,6 +48,17 @@ ssize_t read_block(int fd, unsigned char *block) {
 }
 
 enum open_outcome { OPEN_OK, OPEN_FAILED, OPEN_CANCELLED };
+
+// While an image is completed with white: a progress message after this
+// many bytes or this long, whichever comes first.
+const long long PROGRESS_BYTES = 64 * 1024;
+const long long PROGRESS_MS = 1000;
+
+long long now_ms(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Opens the port. With waitprinter, a printer that is absent or busy is
 // looked for again every few seconds until it is there or the job is
@@ -101,12 +113,23 @@ int complete_image(const struct image_track &track, int cancelled,
   if (missing <= 0)
     return 0;
   memset(block, IMAGE_FILL_BYTE, USBKORV_BLOCK_SIZE);
+  // The white takes as long as the rest of the image would have: the
+  // progress tells whoever waits for this process that it still moves.
+  long long reported_bytes = 0, reported_at = now_ms();
+  status_image_completing(0, missing);
   for (long long left = missing; left > 0;) {
     int size = left < USBKORV_BLOCK_SIZE ? static_cast<int>(left)
                                          : USBKORV_BLOCK_SIZE;
     if (QRP_WriteUsbPort(block, size) != QRP_WRITEPORT_OK)
       return -1;
     left -= size;
+    const long long done = missing - left;
+    if (left > 0 && (done - reported_bytes >= PROGRESS_BYTES ||
+                     now_ms() - reported_at >= PROGRESS_MS)) {
+      status_image_completing(done, missing);
+      reported_bytes = done;
+      reported_at = now_ms();
+    }
   }
   log_message(PRINT_TAG " -> WARNING, the image was cut short after %lld of "
                         "%lld bytes, added %lld bytes of white to complete "

@@ -103,6 +103,11 @@ void status_paper(int seconds_left) {
           seconds_left);
 }
 
+void status_image_completing(long long added, long long missing) {
+  fprintf(stderr, "INFO: Completing the image with white, %lld of %lld bytes\n", added,
+          missing);
+}
+
 void status_image_completed(long long sent, long long declared,
                             long long added) {
   fprintf(stderr,

@@ -22,6 +22,7 @@ void status_cancelled_waiting(int was_offline);
 void status_open_failed(const char *printer, int open_result, int uri_status);
 void status_sending(const char *printer, int copy, int copies);
 void status_paper(int seconds_left);
+void status_image_completing(long long added, long long missing);
 void status_image_completed(long long sent, long long declared,
                             long long added);
 void status_image_not_completed(void);

@@ -64,9 +64,18 @@ install(FILES "${PROJECT_SOURCE_DIR}/README.md"
 # systemd service (enabled by the package's maintainer scripts, see
 # Package.cmake), and the installed backend's path, which it runs for every
 # job.
+# korvprint-decode, the program korvprint reads every client document
+# with, lies in a directory of its own (absolute, like CUPS's, since the
+# server names it at build time).
+set(KORV_LIBEXEC_DIR "/usr/libexec/korvprint" CACHE PATH
+    "Directory of korvprint's helper program korvprint-decode")
 target_compile_definitions(korvprintapp PRIVATE
-  KORV_BACKEND_PATH="${KORV_BACKEND_DIR}/usbkorv")
+  KORV_BACKEND_PATH="${KORV_BACKEND_DIR}/usbkorv"
+  KORV_DECODER_PATH="${KORV_LIBEXEC_DIR}/korvprint-decode")
 install(TARGETS korvprint RUNTIME DESTINATION "${CMAKE_INSTALL_SBINDIR}")
+install(TARGETS korvprint-decode RUNTIME DESTINATION "${KORV_LIBEXEC_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(KORV_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH
     "Directory of systemd's system units")
 install(FILES "${PROJECT_SOURCE_DIR}/packaging/korvprint.service"

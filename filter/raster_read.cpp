@@ -4,21 +4,39 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "rastertokorv.h"
 
+// libcups fills its read buffer with requests of at least this many bytes;
+// page headers and pixel runs (at most 128 pixels of 240 bits, 3840
+// bytes, once the header is checked) it reads straight into its caller's
+// memory with smaller requests.
+static const size_t kBufferFill = 65536;
+// The longest line a checked header may have: the widest page at the
+// deepest pixels libcups reads (240 bits).
+static const unsigned long kMaxLineBytes = RECEIPT_MAX_PAGE_WIDTH * 30ul;
+// Apple raster: a 32-byte page header of big-endian fields.
+static const size_t kAppleHeaderBytes = 32;
+
 void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context) {
   input->read = read;
   input->context = context;
   input->delivered = 0;
   input->start = input->end = 0;
+  input->sync_seen = 0;
+  input->header_size = 0;
+  input->reading_header = false;
+  input->header_got = input->header_given = 0;
+  input->headers = 0;
+  input->refused[0] = '\0';
 }
 
-ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length) {
-  raster_input *in = static_cast<raster_input *>(input);
+// Up to length bytes from the source, through the block.
+static ssize_t take(raster_input *in, unsigned char *buffer, size_t length) {
   if (in->start == in->end) {
     const ssize_t n = in->read(in->context, in->block, sizeof in->block);
     if (n <= 0)
@@ -29,8 +47,121 @@ ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length) {
   const size_t n = length < in->end - in->start ? length : in->end - in->start;
   memcpy(buffer, in->block + in->start, n);
   in->start += n;
-  in->delivered += (long long)n;
   return ssize_t(n);
+}
+
+static bool sync_is(const raster_input *in, const char *word) {
+  return memcmp(in->sync, word, 4) == 0;
+}
+
+// The kind of stream the sync word names: the size of its page headers,
+// 0 when libcups will refuse it anyway.
+static size_t header_size_of(const raster_input *in) {
+  if (sync_is(in, "RaSt") || sync_is(in, "tSaR"))
+    return sizeof(cups_page_header_t);
+  if (sync_is(in, "RaS2") || sync_is(in, "2SaR") || sync_is(in, "RaS3") ||
+      sync_is(in, "3SaR"))
+    return sizeof(cups_page_header2_t);
+  if (sync_is(in, "UNIR"))
+    return kAppleHeaderBytes;
+  return 0;
+}
+
+static bool compressed(const raster_input *in) {
+  return sync_is(in, "RaS2") || sync_is(in, "2SaR") || sync_is(in, "UNIR");
+}
+
+// A 32-bit field of the header as the stream stores it: in the writer's
+// order, which the sync word shows (it reads as "RaS..." when the writer's
+// order is big-endian).
+static unsigned long field(const raster_input *in, size_t offset) {
+  const unsigned char *p = in->header + offset;
+  const bool big = in->sync[0] == 'R';
+  if (big)
+    return (unsigned long)p[0] << 24 | (unsigned long)p[1] << 16 | (unsigned long)p[2] << 8 | p[3];
+  return (unsigned long)p[3] << 24 | (unsigned long)p[2] << 16 | (unsigned long)p[1] << 8 | p[0];
+}
+
+// Checks the sizes of the whole header just taken; on a refusal the
+// reason is kept in in->refused.
+static bool header_acceptable(raster_input *in) {
+  unsigned long width, height, bits, line;
+  if (in->header_size == kAppleHeaderBytes) {
+    const unsigned char *h = in->header;
+    bits = h[0];
+    width = (unsigned long)h[12] << 24 | (unsigned long)h[13] << 16 | (unsigned long)h[14] << 8 | h[15];
+    height = (unsigned long)h[16] << 24 | (unsigned long)h[17] << 16 | (unsigned long)h[18] << 8 | h[19];
+    line = width * bits / 8;
+  } else {
+    width = field(in, offsetof(cups_page_header2_t, cupsWidth));
+    height = field(in, offsetof(cups_page_header2_t, cupsHeight));
+    bits = field(in, offsetof(cups_page_header2_t, cupsBitsPerPixel));
+    line = field(in, offsetof(cups_page_header2_t, cupsBytesPerLine));
+  }
+  if (width >= 1 && width <= RECEIPT_MAX_PAGE_WIDTH && height >= 1 && bits >= 1 &&
+      bits <= 240 && line >= 1 && line <= kMaxLineBytes)
+    return true;
+  snprintf(in->refused, sizeof in->refused,
+           "Page %d has an impossible size: %lu x %lu dots of %lu bits in %lu bytes per line.",
+           in->headers, width, height, bits, line);
+  return false;
+}
+
+ssize_t raster_input_read(void *input, unsigned char *buffer, size_t length) {
+  raster_input *in = static_cast<raster_input *>(input);
+  ssize_t n;
+  if (in->sync_seen < sizeof in->sync) {
+    // The sync word: what kind of stream this is.
+    const size_t want = sizeof in->sync - in->sync_seen;
+    n = take(in, buffer, length < want ? length : want);
+    if (n > 0) {
+      memcpy(in->sync + in->sync_seen, buffer, size_t(n));
+      in->sync_seen += size_t(n);
+      if (in->sync_seen == sizeof in->sync)
+        in->header_size = header_size_of(in);
+    }
+  } else if (in->reading_header && in->header_size > 0) {
+    // A page header: all of it from the source and checked first.
+    if (in->header_got == 0 && in->header_given == 0)
+      ++in->headers;
+    while (in->header_got < in->header_size) {
+      n = take(in, in->header + in->header_got, in->header_size - in->header_got);
+      if (n < 0)
+        return n;
+      if (n == 0)
+        break;
+      in->header_got += size_t(n);
+      if (in->header_got == in->header_size && !header_acceptable(in))
+        return -1;
+    }
+    const size_t left = in->header_got - in->header_given;
+    n = ssize_t(length < left ? length : left);
+    memcpy(buffer, in->header + in->header_given, size_t(n));
+    in->header_given += size_t(n);
+  } else {
+    if (compressed(in) && length >= kBufferFill)
+      length = 1;
+    n = take(in, buffer, length);
+  }
+  if (n > 0)
+    in->delivered += n;
+  return n;
+}
+
+// cupsRasterReadHeader2 with its header checked on the way in (see
+// raster_input). false at the end of the stream or on a bad header.
+static bool read_header(cups_raster_t *raster, raster_input *input, cups_page_header2_t *header) {
+  input->reading_header = true;
+  input->header_got = input->header_given = 0;
+  const bool read = cupsRasterReadHeader2(raster, header) != 0;
+  input->reading_header = false;
+  // A header libcups did not take from here whole was never checked.
+  if (read && input->header_given != input->header_size) {
+    snprintf(input->refused, sizeof input->refused,
+             "The header of page %d could not be checked.", input->headers);
+    return false;
+  }
+  return read;
 }
 
 ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
@@ -79,11 +210,13 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
 
   for (;;) {
     const long long before = input->delivered;
-    if (!cupsRasterReadHeader2(raster, &header)) {
+    if (!read_header(raster, input, &header)) {
       // Bytes that came in but made no header: the stream was cut inside
-      // one, or holds something else after its last page. (A compressed
-      // stream may already hold such bytes in libcups's buffer, unseen.)
-      if (input->delivered > before) {
+      // one, or holds something else after its last page.
+      if (input->refused[0] != '\0') {
+        snprintf(message, size, "%s", input->refused);
+        status = RECEIPT_ERROR_ARGUMENT;
+      } else if (input->delivered > before) {
         snprintf(message, size, "The raster ends inside the header of page %d.", page + 1);
         status = RECEIPT_ERROR_ARGUMENT;
       }

@@ -21,12 +21,27 @@ constexpr int kRasterStatusFailed = 1;
 // asks for an uncompressed stream one row at a time) and counts what it
 // hands over, so that a stream cut inside a page header is told from one
 // that ends after its last page (libcups reports both as "no more pages").
+//
+// It also guards libcups: a page header is taken whole from the source
+// and its sizes checked before libcups sees a byte of it, since libcups
+// allocates a line of the size a header claims (gigabytes, for a hostile
+// one) before anything checks it. So that no header can reach libcups
+// unchecked inside its own read buffer, the buffer of a compressed stream
+// is fed one byte at a time.
 struct raster_input {
   cups_raster_iocb_t read;   // the real source
   void *context;
   long long delivered;       // bytes handed to libcups so far
   size_t start, end;         // unread bytes of block
   unsigned char block[65536];
+  unsigned char sync[4];     // the stream's first bytes: its kind
+  size_t sync_seen;
+  size_t header_size;        // bytes of one page header in this stream
+  bool reading_header;       // raster_read_pages is reading a header
+  unsigned char header[sizeof(cups_page_header2_t)];
+  size_t header_got, header_given; // bytes of it taken and handed over
+  int headers;               // page headers begun
+  char refused[160];         // why a header was refused; empty when none
 };
 // Sets up input to read from the source.
 void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context);

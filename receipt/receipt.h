@@ -143,6 +143,26 @@ long receipt_height(const receipt_job *job, int copies);
 int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
                       void *context);
 
+// The kept rows of a job in a compact form, for a program that converts
+// a document in one process and prints it from another: a 16-byte header
+// (RECEIPT_PACKED_MAGIC, then the head width, the rows and the pages ended,
+// each a 32-bit little-endian number) followed by the rows, row_bytes each,
+// as they are kept. Only a job with every page ended is written.
+#define RECEIPT_PACKED_MAGIC "KRP1"
+#define RECEIPT_PACKED_HEADER_BYTES 16
+int receipt_write_packed(const receipt_job *job, receipt_write_fn write,
+                         void *context);
+// The bytes a packed job of the header's rows takes, header included, for
+// a job begun with settings; negative (RECEIPT_ERROR_ARGUMENT, or
+// RECEIPT_ERROR_TOO_LONG for more rows than settings.max_rows) when the
+// header does not describe such a job.
+long receipt_packed_size(const unsigned char header[RECEIPT_PACKED_HEADER_BYTES],
+                         const receipt_settings *settings);
+// Takes a packed job (len bytes, exactly as receipt_packed_size says) into
+// a job begun with the same settings and without pages yet, which can then
+// be written with receipt_write_bmp.
+int receipt_read_packed(receipt_job *job, const unsigned char *data, size_t len);
+
 // Frees what the job holds; the job may be begun again.
 void receipt_end(receipt_job *job);
 

@@ -246,13 +246,18 @@ ln -s "$build/app/korvprint" "$app/korvprint-demo"
   echo "exec -a \"\${DEVICE_URI:-usbkorv}\" '$build/backend/usbkorv' \"\$@\""
 } >"$app/usbkorv"
 chmod 0755 "$app/usbkorv"
+# The document decoder runs as nobody, who may not be able to enter the
+# checkout: a copy beside the wrapper.
+cp "$build/app/korvprint-decode" "$app/korvprint-decode"
+chmod 0755 "$app" "$app/korvprint-decode"
 port=8631
 while ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; do
   port=$((port + 1))
 done
 korvprint() {
   env HOME="$app/home" TMPDIR="$app/tmp" XDG_CONFIG_HOME="$app/home" \
-    KORVPRINT_BACKEND="$app/usbkorv" "$app/korvprint-demo" "$@"
+    KORVPRINT_BACKEND="$app/usbkorv" KORVPRINT_DECODER="$app/korvprint-decode" \
+    "$app/korvprint-demo" "$@"
 }
 korvprint server -o server-port="$port" -o listen-hostname=localhost \
   -o spool-directory="$app/spool" -o log-file="$out/korvprint.log" -o log-level=info \

@@ -157,6 +157,11 @@ AppServer::AppServer(const std::string &umockdev_dir) : umockdev_dir_(umockdev_d
                         "exec -a \"${DEVICE_URI:-usbkorv}\" '" + build_dir() +
                         "/backend/usbkorv' \"$@\"\n";
   write_file(dir_ + "/usbkorv", wrapper, 0755);
+  // The document decoder runs as nobody, who may not enter the checkout
+  // (a 0700 home) or dir_: a copy in a directory of its own.
+  decoder_dir_ = make_temp_dir("korvprint-decoder");
+  chmod(decoder_dir_.c_str(), 0755);
+  write_file(decoder_dir_ + "/korvprint-decode", read_text(KORV_TEST_DECODER_PATH), 0755);
   port_ = free_port();
 }
 
@@ -164,11 +169,13 @@ AppServer::~AppServer() {
   stop();
   unlink(("/run/" + program_.substr(program_.rfind('/') + 1) + ".sock").c_str());
   remove_tree(dir_);
+  remove_tree(decoder_dir_);
 }
 
 std::vector<std::string> AppServer::environment() const {
   return {"HOME=" + dir_ + "/home", "TMPDIR=" + dir_ + "/tmp",
-          "XDG_CONFIG_HOME=" + dir_ + "/home", "KORVPRINT_BACKEND=" + dir_ + "/usbkorv"};
+          "XDG_CONFIG_HOME=" + dir_ + "/home", "KORVPRINT_BACKEND=" + dir_ + "/usbkorv",
+          "KORVPRINT_DECODER=" + decoder_dir_ + "/korvprint-decode"};
 }
 
 bool AppServer::start() {
@@ -234,14 +241,14 @@ bool AppServer::start() {
   return false;
 }
 
-bool AppServer::stop() {
+bool AppServer::stop(int timeout_ms) {
   if (pid_ <= 0)
     return true;
   // PAPPL 1.3.1 takes up to half a minute to act on the shutdown
   // sub-command; SIGTERM ends the server at once, as a service stop does.
   kill(pid_, SIGTERM);
   int status = 0;
-  for (long long deadline = now_ms() + 30000; now_ms() < deadline;) {
+  for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline;) {
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
@@ -255,6 +262,7 @@ bool AppServer::stop() {
   kill(pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  error_ = "the server did not end within " + std::to_string(timeout_ms) + " ms";
   return false;
 }
 

@@ -42,10 +42,11 @@ public:
 
   // Starts the server and waits until it answers; false with error().
   bool start();
-  // Stops it with SIGTERM (SIGKILL after 30 s); returns whether it ended
-  // by itself with status 0.
-  bool stop();
+  // Stops it with SIGTERM (SIGKILL after timeout_ms); returns whether it
+  // ended by itself, in that time, with status 0.
+  bool stop(int timeout_ms = 30000);
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   const std::string &error() const { return error_; }
 
   int port() const { return port_; }
@@ -65,7 +66,7 @@ public:
                    const std::string &device_uri, std::string *why = nullptr) const;
 
 private:
-  std::string dir_, program_, umockdev_dir_, error_;
+  std::string dir_, program_, umockdev_dir_, error_, decoder_dir_;
   int port_ = 0;
   pid_t pid_ = -1;
   std::vector<std::string> environment() const;

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "app_server.h"
+#include "korvprint.h"
 #include "receipt_pages.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
 using namespace korvtest;
@@ -78,6 +80,52 @@ TEST_F(JobsTest, CancelWhilePrinting) {
                       static_cast<uint32_t>(cancelled[6]) << 24;
   EXPECT_EQ(cancelled.size(), 1u + declared);
   EXPECT_NE(printer_attribute(*server_, "receipt", "printer-state"), "stopped");
+  expect_next_job_prints();
+}
+
+// A backend stopped in the middle of an image completes it with white as
+// fast as the printer takes it (the virtual printer takes some 40 KB/s, so
+// this one takes seconds), saying how far it got; it is killed only when
+// it says nothing for longer than its stall limit, however long the whole
+// completion takes. The limit is cut here to well below the time the white
+// takes: a backend killed by the clock instead of for silence would leave
+// the printer short of the size the image's header declares.
+TEST_F(JobsTest, StoppedBackendCompletesItsImageWhileItMakesProgress) {
+  const uint32_t rows = 200, stride = RECEIPT_HEAD_80MM * 3;
+  const uint32_t declared = 54 + rows * stride;
+  // The BMP as korvprint hands it over (the backend sends the start byte).
+  std::vector<uint8_t> data(54 + 40 * 1024, 0);
+  uint8_t *bmp = data.data();
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+      bmp[at + size_t(k)] = uint8_t(v >> (8 * k));
+  };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put32(2, declared);
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, RECEIPT_HEAD_80MM);
+  put32(22, rows);
+  bmp[26] = 1;
+  bmp[28] = 24;
+  put32(34, rows * stride);
+
+  backend_run run;
+  ASSERT_EQ(backend_start(&run, path("usbkorv").c_str(), "usbkorv:/tr3200ax/1?wait=0", 7,
+                          "tester", "long"),
+            0);
+  run.stall_ms = 3000;
+  std::string said;
+  auto hear = [](const char *line, void *out) { *static_cast<std::string *>(out) += line + std::string("\n"); };
+  auto never = [](void *) { return false; };
+  ASSERT_EQ(backend_write(&run, data.data(), data.size(), hear, never, &said), 0);
+  // Stopped once the printer has some of the image.
+  ASSERT_TRUE(eventually([&] { return printers_->captured("front").size() > 20000; }, 30000));
+  EXPECT_EQ(backend_finish(&run, true, hear, never, never, &said), 0) << said;
+  EXPECT_EQ(printers_->captured("front").size(), 1u + declared) << said;
+  // Its progress, at least every second, more often than the limit.
+  EXPECT_GE(count_of(said, "INFO: Completing the image with white"), 4u) << said;
   expect_next_job_prints();
 }
 

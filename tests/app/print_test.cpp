@@ -85,6 +85,21 @@ TEST_F(PrintTest, PngWithJobSettings) {
   EXPECT_EQ(got, expected_printer_bytes({page}, s, 1));
 }
 
+// An image wider than the head is fitted to it while its rows stream in:
+// each dot the average of the pixels it covers (blocks on even pixels, so
+// halving keeps them pure black and white).
+TEST_F(PrintTest, PngWiderThanTheHeadIsScaledToIt) {
+  GreyPage wide = blocks_page(2 * RECEIPT_HEAD_80MM, 80, 1);
+  ASSERT_TRUE(write_png(path("wide.png"), wide));
+  GreyPage half{RECEIPT_HEAD_80MM, 40, std::vector<uint8_t>(RECEIPT_HEAD_80MM * 40)};
+  for (int y = 0; y < half.height; ++y)
+    for (int x = 0; x < half.width; ++x)
+      half.pixels[size_t(y) * half.width + x] = wide.pixels[size_t(2 * y) * wide.width + 2 * x];
+  int state = 0;
+  EXPECT_EQ(print(path("wide.png"), "image/png", {}, &state),
+            expected_printer_bytes({half}, defaults(), 1));
+}
+
 // A JPEG of black and white blocks, decoded as any JPEG reader does;
 // two copies of an image are one receipt with the copy gap, not two pages.
 TEST_F(PrintTest, JpegCopies) {

@@ -3,6 +3,7 @@
 // the darkness curve, and bad input that must leave nothing written.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "raster_support.h"
@@ -246,6 +247,16 @@ TEST(ReceiptTest, RefusesBadInputAndWritesNothing) {
   wide.width = RECEIPT_MAX_PAGE_WIDTH + 1;
   wide.height = 1;
   EXPECT_EQ(convert_raster(write_raster({wide}), s).status, RECEIPT_ERROR_ARGUMENT);
+  // A page header claiming a line of 2 GiB is refused before libcups takes
+  // it (libcups would allocate that line first).
+  std::string huge = write_raster({good, good});
+  const size_t at = 4 + offsetof(cups_page_header2_t, cupsBytesPerLine);
+  for (int k = 0; k < 4; ++k)
+    huge[at + size_t(k)] = char(k == (huge[0] == 'R' ? 0 : 3) ? 0x7f : 0xff);
+  Conversion absurd = convert_raster(huge, s);
+  EXPECT_EQ(absurd.status, RECEIPT_ERROR_ARGUMENT);
+  EXPECT_NE(absurd.message.find("of 8 bits in 2147483647 bytes per line"), std::string::npos)
+      << absurd.message;
   RasterPage tall = bar_page(576, unsigned(s.max_rows) + 1, 0, 0, 0, 0);
   Conversion too_tall = convert_raster(write_raster({tall}), s);
   EXPECT_EQ(too_tall.status, RECEIPT_ERROR_TOO_LONG);
@@ -260,6 +271,47 @@ TEST(ReceiptTest, RefusesBadInputAndWritesNothing) {
   EXPECT_EQ(copies.bmp.size(), 0u);
   EXPECT_EQ(convert_raster(write_raster({good}), s, 2).status, RECEIPT_ERROR_TOO_LONG)
       << "the tear-off gap counts too";
+}
+
+// The packed form carries a job to another process: read back into a job
+// of the same settings it writes the same BMP; a header that does not fit
+// those settings, or bytes missing, are refused.
+TEST(ReceiptTest, PackedRowsWriteTheSameReceipt) {
+  receipt_settings s = settings_for(576);
+  RasterPage page = bar_page(576, 30, 10, 300, 5, 25);
+  receipt_job job = {};
+  ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
+  ASSERT_EQ(receipt_begin_page(&job, 576, RECEIPT_GREY8_WHITE255), RECEIPT_OK);
+  std::vector<unsigned char> row(576);
+  for (unsigned y = 0; y < page.height; ++y) {
+    for (unsigned x = 0; x < 576; ++x)
+      row[x] = (unsigned char)page.grey(x, y);
+    ASSERT_EQ(receipt_add_row(&job, row.data()), RECEIPT_OK);
+  }
+  ASSERT_EQ(receipt_end_page(&job), RECEIPT_OK);
+  std::string packed, direct, carried;
+  auto append = [](void *out, const void *data, size_t len) {
+    static_cast<std::string *>(out)->append(static_cast<const char *>(data), len);
+    return 0;
+  };
+  ASSERT_EQ(receipt_write_packed(&job, append, &packed), RECEIPT_OK);
+  ASSERT_EQ(receipt_write_bmp(&job, 2, append, &direct), RECEIPT_OK);
+  receipt_end(&job);
+  const auto *bytes = reinterpret_cast<const unsigned char *>(packed.data());
+  EXPECT_EQ(receipt_packed_size(bytes, &s), long(packed.size()));
+
+  receipt_job back = {};
+  ASSERT_EQ(receipt_begin(&back, &s), RECEIPT_OK);
+  EXPECT_EQ(receipt_read_packed(&back, bytes, packed.size() - 1), RECEIPT_ERROR_ARGUMENT);
+  ASSERT_EQ(receipt_read_packed(&back, bytes, packed.size()), RECEIPT_OK);
+  ASSERT_EQ(receipt_write_bmp(&back, 2, append, &carried), RECEIPT_OK);
+  EXPECT_EQ(carried, direct);
+  receipt_end(&back);
+
+  receipt_settings narrow = settings_for(384), shorter = s;
+  shorter.max_rows = 10;
+  EXPECT_EQ(receipt_packed_size(bytes, &narrow), RECEIPT_ERROR_ARGUMENT);
+  EXPECT_EQ(receipt_packed_size(bytes, &shorter), RECEIPT_ERROR_TOO_LONG);
 }
 
 TEST(ReceiptTest, CallsOutOfOrderAndFailingWritesAreReported) {
