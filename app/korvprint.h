@@ -9,6 +9,7 @@
 // process.cpp     child processes: spawned with chosen descriptors
 // backend_run.cpp one run of the usbkorv backend: spawn, pipe, messages, exit
 // pdf.cpp         PDF documents rendered by pdftoppm into the raster callbacks
+// access.cpp      who may do what: logins (PAM), the admin group, job owners
 #ifndef KORVPRINT_H
 #define KORVPRINT_H
 
@@ -156,6 +157,20 @@ int backend_list(const char *program, void (*line)(const char *, void *),
 // ---- pdf.cpp ----
 // PAPPL MIME filter for application/pdf.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context);
+
+// ---- access.cpp ----
+// Installs the access rules on the system: PAM logins of service
+// pam_service, administration for members of admin_group, printing for
+// anyone or (print_needs_login) for any user PAM accepts.
+void access_setup(pappl_system_t *system, const char *pam_service, const char *admin_group,
+                  bool print_needs_login);
+// PAPPL's authorization callback: HTTP_STATUS_CONTINUE (allowed),
+// _UNAUTHORIZED (no or a wrong login) or _FORBIDDEN (not an administrator).
+http_status_t access_callback(pappl_client_t *client, const char *group, gid_t group_id,
+                              void *data);
+// PAPPL's printer creation callback: the printer page asks for a login
+// before it acts on a form.
+void access_printer_created(pappl_printer_t *printer, void *data);
 
 // ---- system.cpp ----
 // papplMainloop's system callback.

@@ -25,7 +25,9 @@ static pappl_loglevel_t log_level(const char *value) {
   return PAPPL_LOGLEVEL_WARN;
 }
 
-// The server-options list (comma separated) applied to the defaults.
+// The server-options list (comma separated) applied to the defaults. PAPPL's
+// "web-security" page is not offered: its password check accepts any
+// password, and logins are the system's own (access.cpp).
 static pappl_soptions_t server_options(const char *value) {
   pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE |
                              PAPPL_SOPTIONS_WEB_INTERFACE |
@@ -41,7 +43,6 @@ static pappl_soptions_t server_options(const char *value) {
       {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
       {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
       {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
-      {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
       {"no-tls", PAPPL_SOPTIONS_NO_TLS, PAPPL_SOPTIONS_WEB_TLS},
   };
   for (const char *p = value; p != nullptr && *p != '\0';) {
@@ -87,9 +88,23 @@ static bool save_state(pappl_system_t *system, void *context) {
   return papplSystemSaveState(system, state_file);
 }
 
+// A yes/no server option: 1 yes, 0 no (or not given), -1 a bad value.
+static int yes_no_option(const char *name, int num_options, cups_option_t *options) {
+  const char *value = cupsGetOption(name, num_options, options);
+  if (value == nullptr || strcmp(value, "no") == 0)
+    return 0;
+  if (strcmp(value, "yes") == 0)
+    return 1;
+  fprintf(stderr, "korvprint: Bad '%s' value '%s' (yes or no).\n", name, value);
+  return -1;
+}
+
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                 void *context) {
   (void)context;
+  int print_needs_login = yes_no_option("print-needs-login", num_options, options);
+  if (print_needs_login < 0)
+    return nullptr;
   const char *port_text = cupsGetOption("server-port", num_options, options);
   int port = 0;
   if (port_text != nullptr) {
@@ -108,19 +123,23 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     directory = spool;
   }
 
+  const char *pam_service = cupsGetOption("auth-service", num_options, options);
+  if (pam_service == nullptr)
+    pam_service = SERVER_NAME;
   pappl_system_t *system = papplSystemCreate(
       server_options(cupsGetOption("server-options", num_options, options)),
       SERVER_NAME, port, "_print,_universal", directory,
       cupsGetOption("log-file", num_options, options),
-      log_level(cupsGetOption("log-level", num_options, options)),
-      cupsGetOption("auth-service", num_options, options), false);
+      log_level(cupsGetOption("log-level", num_options, options)), pam_service,
+      false);
   if (system == nullptr)
     return nullptr;
 
-  const char *value = cupsGetOption("admin-group", num_options, options);
-  if (value != nullptr)
-    papplSystemSetAdminGroup(system, value);
-  value = cupsGetOption("server-hostname", num_options, options);
+  // Debian's group of printing administrators, unless another is named.
+  const char *admin_group = cupsGetOption("admin-group", num_options, options);
+  access_setup(system, pam_service, admin_group != nullptr ? admin_group : "lpadmin",
+               print_needs_login == 1);
+  const char *value = cupsGetOption("server-hostname", num_options, options);
   if (value != nullptr)
     papplSystemSetHostName(system, value);
   if (cupsGetOption("private-server", num_options, options) == nullptr)
@@ -132,15 +151,19 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
                            pdf_filter, nullptr);
 
-  // A state file of one's own (tests, a second instance): the printers
-  // and settings are kept there instead of PAPPL's default place, which
-  // for root is /var/lib. The drivers must be known before it is read.
+  // The drivers, with the printer creation callback of the access rules;
+  // PAPPL sets them without one only when none are set here. They must be
+  // known before any state is read.
+  papplSystemSetPrinterDrivers(system, driver_model_count, driver_table,
+                               driver_autoadd, access_printer_created,
+                               driver_callback, nullptr);
+
+  // A state file of one's own (the service, tests, a second instance): the
+  // printers and settings are kept there instead of PAPPL's default place,
+  // which for root is /var/lib.
   const char *state = cupsGetOption("state-file", num_options, options);
   if (state != nullptr && *state != '\0') {
     papplCopyString(state_file, state, sizeof(state_file));
-    papplSystemSetPrinterDrivers(system, driver_model_count, driver_table,
-                                 driver_autoadd, nullptr, driver_callback,
-                                 nullptr);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemLoadState(system, state_file);
   }
