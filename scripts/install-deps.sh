@@ -16,7 +16,7 @@ PACKAGES="
   cups-filters ghostscript fonts-dejavu-core
   zbar-tools qrencode barcode
   lintian
-  libpappl-dev poppler-utils cups-ipp-utils chromium iproute2
+  libpappl-dev libpam0g-dev poppler-utils cups-ipp-utils chromium iproute2 curl
 "
 
 missing=""
