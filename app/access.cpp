@@ -33,7 +33,7 @@ extern "C" void _papplPrinterWebHome(pappl_client_t *client, pappl_printer_t *pr
 
 static struct {
   char pam_service[64];
-  char admin_group[64];
+  char admin_group[256];
   bool print_needs_login;
 } access_rules;
 
@@ -178,6 +178,10 @@ static login_result basic_login(pappl_client_t *client, char *user, size_t user_
   char *password = strchr(text, ':');
   bool ok = password != nullptr && password != text &&
             static_cast<size_t>(password - text) < user_size;
+  // No user name has control characters: such a name goes no further
+  // (and into no log line).
+  for (const char *c = text; ok && c < password; ++c)
+    ok = static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f;
   if (ok) {
     *password++ = '\0';
     ok = pam_accepts(client, text, password);
@@ -208,9 +212,9 @@ static bool in_admin_group(pappl_client_t *client, const char *user) {
   gid_t *groups = static_cast<gid_t *>(malloc(sizeof(gid_t) * static_cast<size_t>(count)));
   if (groups != nullptr && getgrouplist(user, account->pw_gid, groups, &count) < 0) {
     // count now says how many there are.
-    gid_t *more = static_cast<gid_t *>(realloc(groups, sizeof(gid_t) * static_cast<size_t>(count)));
-    groups = more;
-    if (more == nullptr || getgrouplist(user, account->pw_gid, groups, &count) < 0)
+    free(groups);
+    groups = static_cast<gid_t *>(malloc(sizeof(gid_t) * static_cast<size_t>(count)));
+    if (groups != nullptr && getgrouplist(user, account->pw_gid, groups, &count) < 0)
       count = 0;
   }
   bool member = false;
