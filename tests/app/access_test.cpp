@@ -292,7 +292,7 @@ TEST_F(AccessTest, RootAdministersThroughTheSocket) {
 TEST_F(AccessTest, PrintingCanNeedALogin) {
   TestUser user(false);
   ASSERT_TRUE(user.ok());
-  ASSERT_TRUE(server_->stop());
+  ASSERT_TRUE(server_->stop()) << server_->error();
   server_->options.push_back("print-needs-login=yes");
   ASSERT_TRUE(server_->start()) << server_->error();
   Command c = ipptool(machine_->on_phone(), phone_uri(), "access-print.test", {"who=alice"});
@@ -304,38 +304,41 @@ TEST_F(AccessTest, PrintingCanNeedALogin) {
   std::vector<uint8_t> all = printers_->captured("front");
   EXPECT_EQ(std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end()), receipts(2));
 
-  ASSERT_TRUE(server_->stop());
+  ASSERT_TRUE(server_->stop()) << server_->error();
   server_->options.pop_back();
   ASSERT_TRUE(server_->start()) << server_->error();
 }
 
 // CUPS on another machine prints to the queue as the README says (an IPP
-// Everywhere queue made by lpadmin -m everywhere), through its ipp backend.
+// Everywhere queue made by lpadmin -m everywhere), through its ipp backend:
+// over IPPS, and over IPP, which the backend upgrades to TLS when asked.
 TEST_F(AccessTest, CupsOnAnotherMachinePrints) {
   ShopMachine::OnPhone on_phone(*machine_);
   CupsOptions options;
   options.build_dir = getenv("KORV_BUILD_DIR") ? getenv("KORV_BUILD_DIR") : KORV_TEST_BUILD_DIR;
   PrivateCups cups(options);
   ASSERT_TRUE(cups.ok()) << cups.error();
-  // The scheduler's own network backend, beside the build's.
-  std::string backends = cups.dir() + "/stage" KORV_BACKEND_DIR;
-  ASSERT_EQ(symlink(KORV_CUPS_SERVERBIN "/backend/ipp", (backends + "/ipps").c_str()), 0);
-
-  std::string uri = phone_uri();
-  CommandResult added = cups.run({"lpadmin", "-p", "shop", "-E", "-v", uri, "-m", "everywhere"});
-  ASSERT_EQ(added.status, 0) << added.out << added.err;
-  size_t before = printers_->captured("front").size();
-  std::string message;
-  int job = cups.print("shop", files_ + "/page.pwg", {}, &message);
-  ASSERT_GT(job, 0) << message;
-  EXPECT_EQ(cups.wait_job(job, 120000), kJobCompleted) << cups.error_log();
-  // CUPS lays the page out on the queue's paper: one whole receipt, the
-  // start byte and a BMP of the size its header declares.
-  std::vector<uint8_t> all = printers_->captured("front");
-  std::string got(all.begin() + static_cast<long>(before), all.end());
-  ASSERT_GT(got.size(), 7u);
-  EXPECT_EQ(got.substr(0, 3), "\x02" "BM");
-  EXPECT_EQ(got.size(), 1 + le32(got, 3));
+  for (const char *scheme : {"ipps", "ipp"}) {
+    // The scheduler's own network backend, beside the build's.
+    std::string backend = cups.dir() + "/stage" KORV_BACKEND_DIR "/" + scheme;
+    ASSERT_EQ(symlink(KORV_CUPS_SERVERBIN "/backend/ipp", backend.c_str()), 0);
+    std::string uri = std::string(scheme) + "://" + ShopMachine::kShopAddress + ":" +
+                      std::to_string(server_->port()) + "/ipp/print/receipt";
+    CommandResult added = cups.run({"lpadmin", "-p", scheme, "-E", "-v", uri, "-m", "everywhere"});
+    ASSERT_EQ(added.status, 0) << added.out << added.err;
+    size_t before = printers_->captured("front").size();
+    std::string message;
+    int job = cups.print(scheme, files_ + "/page.pwg", {}, &message);
+    ASSERT_GT(job, 0) << message;
+    EXPECT_EQ(cups.wait_job(job, 120000), kJobCompleted) << uri << "\n" << cups.error_log();
+    // CUPS lays the page out on the queue's paper: one whole receipt, the
+    // start byte and a BMP of the size its header declares.
+    std::vector<uint8_t> all = printers_->captured("front");
+    std::string got(all.begin() + static_cast<long>(before), all.end());
+    ASSERT_GT(got.size(), 7u) << uri;
+    EXPECT_EQ(got.substr(0, 3), "\x02" "BM");
+    EXPECT_EQ(got.size(), 1 + le32(got, 3));
+  }
 }
 
 } // namespace
