@@ -329,7 +329,7 @@ namespace {
 bool set_up(const std::vector<std::string> &argv, std::string *why) {
   Command c = run_command(argv, {}, {"LD_PRELOAD"}, 60);
   if (c.status != 0 && why->empty())
-    *why = argv[0] + " " + argv[1] + ": " + c.err;
+    *why = argv[0] + ": " + c.err;
   return c.status == 0;
 }
 
@@ -356,8 +356,10 @@ ShopMachine::ShopMachine() {
   // The phone: a child in a network namespace of its own, which dies with
   // this process and takes the namespace and the veth pair along.
   int ready[2];
-  if (pipe(ready) != 0)
+  if (pipe(ready) != 0) {
+    error_ = "no pipe";
     return;
+  }
   pid_t parent = getpid();
   phone_ = fork();
   if (phone_ == 0) {
@@ -374,21 +376,17 @@ ShopMachine::ShopMachine() {
   bool started = phone_ > 0 && read(ready[0], &byte, 1) == 1;
   close(ready[0]);
   std::string phone_net = "/proc/" + std::to_string(phone_) + "/ns/net";
-  std::vector<std::string> phone = on_phone();
-  auto on_phone_do = [&](std::vector<std::string> argv) {
-    argv.insert(argv.begin(), phone.begin(), phone.end());
-    return set_up(argv, &error_);
-  };
-  if (!started || !set_up({"ip", "link", "set", "lo", "up"}, &error_) ||
-      !set_up({"ip", "link", "add", "korvshop", "type", "veth", "peer", "name", "korvphone",
-               "netns", std::to_string(phone_)},
+  std::string on_phone = "nsenter --net=" + phone_net + " ";
+  if (!started ||
+      !set_up({"sh", "-ec",
+               "ip link set lo up\n"
+               "ip link add korvshop type veth peer name korvphone netns " +
+                   std::to_string(phone_) + "\n"
+                   "ip addr add " + kShopAddress + "/24 dev korvshop\n"
+                   "ip link set korvshop up\n" +
+                   on_phone + "ip addr add " + kPhoneAddress + "/24 dev korvphone\n" +
+                   on_phone + "ip link set korvphone up\n" + on_phone + "ip link set lo up\n"},
               &error_) ||
-      !set_up({"ip", "addr", "add", std::string(kShopAddress) + "/24", "dev", "korvshop"},
-              &error_) ||
-      !set_up({"ip", "link", "set", "korvshop", "up"}, &error_) ||
-      !on_phone_do({"ip", "addr", "add", std::string(kPhoneAddress) + "/24", "dev", "korvphone"}) ||
-      !on_phone_do({"ip", "link", "set", "korvphone", "up"}) ||
-      !on_phone_do({"ip", "link", "set", "lo", "up"}) ||
       (phone_net_ = open(phone_net.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
     if (error_.empty())
       error_ = "the phone's network could not be made";
