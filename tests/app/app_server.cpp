@@ -212,6 +212,8 @@ bool AppServer::start() {
   std::string out_path = dir_ + "/server.out";
   pid_ = fork();
   if (pid_ == 0) {
+    // A test killed outright leaves no server behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     dup2(fd, 1);
     dup2(fd, 2);
