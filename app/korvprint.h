@@ -10,6 +10,7 @@
 // backend_run.cpp one run of the usbkorv backend: spawn, pipe, messages, exit
 // intake.cpp      client documents routed past PAPPL's own raster reading
 // decode_job.cpp  every document read by korvprint-decode, confined
+// access.cpp      who may do what: logins (PAM), the admin group, job owners
 //
 // decode/ is korvprint-decode itself, a program of its own.
 #ifndef KORVPRINT_H
@@ -221,6 +222,20 @@ bool intake_route_request(pappl_client_t *client);
 bool decode_set_user(const char *name);
 // Registers the MIME filters that decode every client format.
 void decode_register_filters(pappl_system_t *system);
+
+// ---- access.cpp ----
+// Installs the access rules on the system: PAM logins of service
+// pam_service, administration for members of admin_group, printing for
+// anyone or (print_needs_login) for any user PAM accepts.
+void access_setup(pappl_system_t *system, const char *pam_service, const char *admin_group,
+                  bool print_needs_login);
+// PAPPL's authorization callback: HTTP_STATUS_CONTINUE (allowed),
+// _UNAUTHORIZED (no or a wrong login) or _FORBIDDEN (not an administrator).
+http_status_t access_callback(pappl_client_t *client, const char *group, gid_t group_id,
+                              void *data);
+// PAPPL's printer creation callback: the printer page asks for a login
+// before it acts on a form.
+void access_printer_created(pappl_printer_t *printer, void *data);
 
 // ---- system.cpp ----
 // papplMainloop's system callback.

@@ -29,7 +29,9 @@ static pappl_loglevel_t log_level(const char *value) {
   return PAPPL_LOGLEVEL_WARN;
 }
 
-// The server-options list (comma separated) applied to the defaults.
+// The server-options list (comma separated) applied to the defaults. PAPPL's
+// "web-security" page is not offered: its password check accepts any
+// password, and logins are the system's own (access.cpp).
 static pappl_soptions_t server_options(const char *value) {
   pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE |
                              PAPPL_SOPTIONS_WEB_INTERFACE |
@@ -45,7 +47,6 @@ static pappl_soptions_t server_options(const char *value) {
       {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
       {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
       {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
-      {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
       {"no-tls", PAPPL_SOPTIONS_NO_TLS, PAPPL_SOPTIONS_WEB_TLS},
   };
   for (const char *p = value; p != nullptr && *p != '\0';) {
@@ -143,21 +144,23 @@ long long system_stop_time(pappl_system_t *system) {
   return at;
 }
 
-// Until the access rules are in place: PAPPL asks this for every check of
-// a client that is not on the domain socket; it routes documents to the
-// decoder and lets every request through.
-static http_status_t authorize(pappl_client_t *client, const char *group, gid_t group_id,
-                               void *context) {
-  (void)group;
-  (void)group_id;
-  (void)context;
-  intake_route_request(client);
-  return HTTP_STATUS_CONTINUE;
+// A yes/no server option: 1 yes, 0 no (or not given), -1 a bad value.
+static int yes_no_option(const char *name, int num_options, cups_option_t *options) {
+  const char *value = cupsGetOption(name, num_options, options);
+  if (value == nullptr || strcmp(value, "no") == 0)
+    return 0;
+  if (strcmp(value, "yes") == 0)
+    return 1;
+  fprintf(stderr, "korvprint: Bad '%s' value '%s' (yes or no).\n", name, value);
+  return -1;
 }
 
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                 void *context) {
   (void)context;
+  int print_needs_login = yes_no_option("print-needs-login", num_options, options);
+  if (print_needs_login < 0)
+    return nullptr;
   const char *port_text = cupsGetOption("server-port", num_options, options);
   int port = 0;
   if (port_text != nullptr) {
@@ -178,19 +181,23 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     directory = spool;
   }
 
+  const char *pam_service = cupsGetOption("auth-service", num_options, options);
+  if (pam_service == nullptr)
+    pam_service = SERVER_NAME;
   pappl_system_t *system = papplSystemCreate(
       server_options(cupsGetOption("server-options", num_options, options)),
       SERVER_NAME, port, "_print,_universal", directory,
       cupsGetOption("log-file", num_options, options),
-      log_level(cupsGetOption("log-level", num_options, options)),
-      cupsGetOption("auth-service", num_options, options), false);
+      log_level(cupsGetOption("log-level", num_options, options)), pam_service,
+      false);
   if (system == nullptr)
     return nullptr;
 
-  const char *value = cupsGetOption("admin-group", num_options, options);
-  if (value != nullptr)
-    papplSystemSetAdminGroup(system, value);
-  value = cupsGetOption("server-hostname", num_options, options);
+  // Debian's group of printing administrators, unless another is named.
+  const char *admin_group = cupsGetOption("admin-group", num_options, options);
+  access_setup(system, pam_service, admin_group != nullptr ? admin_group : "lpadmin",
+               print_needs_login == 1);
+  const char *value = cupsGetOption("server-hostname", num_options, options);
   if (value != nullptr)
     papplSystemSetHostName(system, value);
   if (cupsGetOption("private-server", num_options, options) == nullptr)
@@ -200,19 +207,22 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
   // Every document is read by the decoder, never by PAPPL. Before any
   // printer is made: a printer's document formats are fixed then.
   decode_register_filters(system);
-  papplSystemSetAuthCallback(system, "Basic", authorize, nullptr);
   papplSystemAddTimerCallback(system, time(nullptr), CHAIN_TIMER_SECONDS, chain_stop_handlers,
                               nullptr);
 
-  // A state file of one's own (tests, a second instance): the printers
-  // and settings are kept there instead of PAPPL's default place, which
-  // for root is /var/lib. The drivers must be known before it is read.
+  // The drivers, with the printer creation callback of the access rules;
+  // PAPPL sets them without one only when none are set here. They must be
+  // known before any state is read.
+  papplSystemSetPrinterDrivers(system, driver_model_count, driver_table,
+                               driver_autoadd, access_printer_created,
+                               driver_callback, nullptr);
+
+  // A state file of one's own (the service, tests, a second instance): the
+  // printers and settings are kept there instead of PAPPL's default place,
+  // which for root is /var/lib.
   const char *state = cupsGetOption("state-file", num_options, options);
   if (state != nullptr && *state != '\0') {
     papplCopyString(state_file, state, sizeof(state_file));
-    papplSystemSetPrinterDrivers(system, driver_model_count, driver_table,
-                                 driver_autoadd, nullptr, driver_callback,
-                                 nullptr);
     papplSystemSetSaveCallback(system, save_state, nullptr);
     papplSystemLoadState(system, state_file);
   }

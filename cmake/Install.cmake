@@ -17,7 +17,9 @@ set(KORV_MODEL_DIR "${CUPS_DATADIR}/model/korvprint" CACHE PATH
 
 # The backend must run as root to detach the kernel driver and claim the
 # printer: the scheduler starts a backend as root only when neither group
-# nor others may write it and others may not run it.
+# nor others may write it and others may not run it. The Debian package
+# lets the group korvprint run it too (0750, a dpkg-statoverride made at
+# installation), for the printer application's service.
 install(TARGETS usbkorv
         RUNTIME DESTINATION "${KORV_BACKEND_DIR}"
         PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
@@ -91,5 +93,16 @@ add_custom_command(
 add_custom_target(korv_app_man ALL DEPENDS "${PROJECT_BINARY_DIR}/man/korvprint.8.gz")
 install(FILES "${PROJECT_BINARY_DIR}/man/korvprint.8.gz"
         DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+
+# The printer application's logins go through PAM (service korvprint), and
+# its service user gets the printers' USB devices from a udev rule.
+set(KORV_PAM_DIR "/etc/pam.d" CACHE PATH "Directory of PAM service files")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/korvprint.pam"
+        DESTINATION "${KORV_PAM_DIR}" RENAME korvprint
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+set(KORV_UDEV_RULES_DIR "/lib/udev/rules.d" CACHE PATH "Directory of udev's rules")
+install(FILES "${PROJECT_SOURCE_DIR}/packaging/60-korvprint.rules"
+        DESTINATION "${KORV_UDEV_RULES_DIR}"
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

@@ -68,19 +68,29 @@ configure_file("${korv_packaging}/lintian-overrides.in"
 install(FILES "${PROJECT_BINARY_DIR}/packaging/lintian-overrides/korvprint"
         DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides")
 
-# The printer application: its service is enabled and started at
+# The printer application: its service runs as a system user of its own,
+# made at installation (adduser), which may run the backend (a
+# dpkg-statoverride of its path); it is enabled and started at
 # installation, stopped at removal (maintainer scripts as debhelper writes
 # them); it needs avahi-daemon (PAPPL 1.3.1 aborts when listing devices
-# without it) and pdftoppm for PDF documents.
-string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", avahi-daemon, poppler-utils")
+# without it) and pdftoppm for PDF documents. Its PAM service file is a
+# conffile.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", avahi-daemon, poppler-utils, adduser")
 string(APPEND CPACK_PACKAGE_DESCRIPTION "
 The printer application korvprint (a systemd service) makes the same
 printers IPP Everywhere printers on the network, for phones, tablets,
 Macs, Windows and CUPS without drivers.")
+set(KORV_BACKEND_PATH "${KORV_BACKEND_DIR}/usbkorv")
+foreach(script postinst postrm)
+  configure_file("${korv_packaging}/scripts/${script}.in"
+                 "${PROJECT_BINARY_DIR}/packaging/scripts/${script}" @ONLY)
+endforeach()
+file(WRITE "${PROJECT_BINARY_DIR}/packaging/conffiles" "${KORV_PAM_DIR}/korvprint\n")
 list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-     "${PROJECT_SOURCE_DIR}/packaging/scripts/postinst"
-     "${PROJECT_SOURCE_DIR}/packaging/scripts/prerm"
-     "${PROJECT_SOURCE_DIR}/packaging/scripts/postrm")
+     "${PROJECT_BINARY_DIR}/packaging/scripts/postinst"
+     "${korv_packaging}/scripts/prerm"
+     "${PROJECT_BINARY_DIR}/packaging/scripts/postrm"
+     "${PROJECT_BINARY_DIR}/packaging/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 include(CPack)

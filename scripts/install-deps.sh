@@ -16,7 +16,7 @@ PACKAGES="
   cups-filters ghostscript fonts-dejavu-core
   zbar-tools qrencode barcode
   lintian
-  libpappl-dev libpng-dev libjpeg-dev poppler-utils cups-ipp-utils chromium iproute2
+  libpappl-dev libpng-dev libjpeg-dev libpam0g-dev poppler-utils cups-ipp-utils chromium iproute2 curl
 "
 
 missing=""

@@ -12,6 +12,9 @@
 #include <sstream>
 #include <stdlib.h>
 #include <string.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -167,9 +170,20 @@ AppServer::AppServer(const std::string &umockdev_dir) : umockdev_dir_(umockdev_d
 
 AppServer::~AppServer() {
   stop();
-  unlink(("/run/" + program_.substr(program_.rfind('/') + 1) + ".sock").c_str());
+  unlink(socket_path().c_str());
   remove_tree(dir_);
   remove_tree(decoder_dir_);
+}
+
+std::string AppServer::socket_path() const {
+  return "/run/" + program_.substr(program_.rfind('/') + 1) + ".sock";
+}
+
+std::string AppServer::socket_uri(const std::string &queue) const {
+  std::string host;
+  for (char c : socket_path())
+    host += c == '/' ? std::string("%2F") : std::string(1, c);
+  return "ipp://" + host + "/ipp/print/" + queue;
 }
 
 std::vector<std::string> AppServer::environment() const {
@@ -190,6 +204,10 @@ bool AppServer::start() {
                                    "-o", "log-level=debug",
                                    "-o", "server-options=no-tls",
                                    "-o", "state-file=" + dir_ + "/home/state"};
+  for (const std::string &option : options) {
+    argv.push_back("-o");
+    argv.push_back(option);
+  }
   std::vector<std::string> envs = merged_env(environment(), {"LD_PRELOAD", "UMOCKDEV_DIR"});
   std::vector<char *> cargv, cenv;
   for (auto &a : argv)
@@ -201,6 +219,8 @@ bool AppServer::start() {
   std::string out_path = dir_ + "/server.out";
   pid_ = fork();
   if (pid_ == 0) {
+    // A test killed outright leaves no server behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     dup2(fd, 1);
     dup2(fd, 2);
@@ -212,7 +232,7 @@ bool AppServer::start() {
   // in whole seconds from it, and IPP clients take 0 for a printer not
   // yet up.
   long long started = now_ms();
-  std::string sock = "/run/" + program_.substr(program_.rfind('/') + 1) + ".sock";
+  std::string sock = socket_path();
   for (long long deadline = now_ms() + 30000; now_ms() < deadline;) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -303,9 +323,6 @@ bool AppServer::add_printer(const std::string &queue, const std::string &driver,
   return c.status == 0;
 }
 
-namespace {
-
-// The value ipptool -tv shows for "name (type) = value".
 std::string shown_value(const std::string &output, const std::string &name) {
   std::string key = "    " + name + " (";
   size_t at = output.rfind(key);
@@ -315,6 +332,121 @@ std::string shown_value(const std::string &output, const std::string &name) {
   size_t end = output.find('\n', eq);
   return eq == std::string::npos ? "" : output.substr(eq + 3, end - eq - 3);
 }
+
+namespace {
+
+// Runs a command of the machine's set-up; false (and why) when it fails.
+bool set_up(const std::vector<std::string> &argv, std::string *why) {
+  Command c = run_command(argv, {}, {"LD_PRELOAD"}, 60);
+  if (c.status != 0 && why->empty())
+    *why = argv[0] + ": " + c.err;
+  return c.status == 0;
+}
+
+} // namespace
+
+ShopMachine::ShopMachine() {
+  if (geteuid() != 0) {
+    error_ = "needs root";
+    return;
+  }
+  if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    error_ = std::string("no namespaces of its own: ") + strerror(errno);
+    return;
+  }
+  etc_ = make_temp_dir("korvprint-etc");
+  if (mount("korvetc", etc_.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+      !set_up({"cp", "-a", "/etc/.", etc_}, &error_) ||
+      mount(etc_.c_str(), "/etc", nullptr, MS_BIND, nullptr) != 0) {
+    error_ += std::string(" no private /etc: ") + strerror(errno);
+    return;
+  }
+  std::ofstream("/etc/pam.d/korvprint") << read_text(KORV_TEST_PAM_FILE);
+  // The phone: a child in a network namespace of its own, which dies with
+  // this process and takes the namespace and the veth pair along.
+  int ready[2];
+  if (pipe(ready) != 0) {
+    error_ = "no pipe";
+    return;
+  }
+  pid_t parent = getpid();
+  phone_ = fork();
+  if (phone_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent || unshare(CLONE_NEWNET) != 0)
+      _exit(1);
+    ssize_t done = write(ready[1], "", 1);
+    (void)done;
+    for (;;)
+      pause();
+  }
+  close(ready[1]);
+  char byte;
+  bool started = phone_ > 0 && read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  std::string phone_net = "/proc/" + std::to_string(phone_) + "/ns/net";
+  std::string on_phone = "nsenter --net=" + phone_net + " ";
+  if (!started ||
+      !set_up({"sh", "-ec",
+               "ip link set lo up\n"
+               "ip link add korvshop type veth peer name korvphone netns " +
+                   std::to_string(phone_) + "\n"
+                   "ip addr add " + kShopAddress + "/24 dev korvshop\n"
+                   "ip link set korvshop up\n" +
+                   on_phone + "ip addr add " + kPhoneAddress + "/24 dev korvphone\n" +
+                   on_phone + "ip link set korvphone up\n" + on_phone + "ip link set lo up\n"},
+              &error_) ||
+      (phone_net_ = open(phone_net.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+    if (error_.empty())
+      error_ = "the phone's network could not be made";
+  }
+}
+
+ShopMachine::~ShopMachine() {
+  if (phone_net_ >= 0)
+    close(phone_net_);
+  if (phone_ > 0) {
+    kill(phone_, SIGKILL);
+    waitpid(phone_, nullptr, 0);
+  }
+  if (!etc_.empty()) {
+    umount2("/etc", MNT_DETACH);
+    umount2(etc_.c_str(), MNT_DETACH);
+    remove_tree(etc_);
+  }
+}
+
+std::vector<std::string> ShopMachine::on_phone() const {
+  return {"nsenter", "--net=/proc/" + std::to_string(phone_) + "/ns/net", "--"};
+}
+
+ShopMachine::OnPhone::OnPhone(const ShopMachine &machine)
+    : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+  setns(machine.phone_net_, CLONE_NEWNET);
+}
+
+ShopMachine::OnPhone::~OnPhone() {
+  setns(home_, CLONE_NEWNET);
+  close(home_);
+}
+
+TestUser::TestUser(bool admin)
+    : name("korvt" + std::to_string(getpid())), password("Till-" + std::to_string(getpid()) + "-x") {
+  std::string why;
+  ok_ = set_up({"useradd", "-M", "-N", "-s", "/usr/sbin/nologin", name}, &why) &&
+        set_up({"sh", "-c", "echo '" + name + ":" + password + "' | chpasswd"}, &why) &&
+        (!admin || set_admin(true));
+}
+
+TestUser::~TestUser() { run_command({"userdel", name}, {}, {"LD_PRELOAD"}, 60); }
+
+bool TestUser::set_admin(bool admin) {
+  std::string why;
+  return set_up({"gpasswd", admin ? "-a" : "-d", name, "lpadmin"}, &why);
+}
+
+namespace {
 
 std::string ipp_attr_line(const std::string &attr) {
   size_t eq = attr.find('=');

@@ -40,6 +40,11 @@ public:
   AppServer(const AppServer &) = delete;
   AppServer &operator=(const AppServer &) = delete;
 
+  // More server options (NAME=VALUE) for the next start(); they override
+  // the defaults ("server-options=" turns TLS on, "listen-hostname=*"
+  // listens on every address).
+  std::vector<std::string> options;
+
   // Starts the server and waits until it answers; false with error().
   bool start();
   // Stops it with SIGTERM (SIGKILL after timeout_ms); returns whether it
@@ -52,6 +57,10 @@ public:
   int port() const { return port_; }
   const std::string &dir() const { return dir_; }
   std::string printer_uri(const std::string &queue) const;
+  // The domain socket of the sub-commands, and a queue's URI through it
+  // (root's way to administer).
+  std::string socket_path() const;
+  std::string socket_uri(const std::string &queue) const;
   // PAPPL's log and the server's own standard error.
   std::string log() const;
   // Lines the backend wrapper logged: one "start ARGV0 ARGS..." per run.
@@ -70,6 +79,65 @@ private:
   int port_ = 0;
   pid_t pid_ = -1;
   std::vector<std::string> environment() const;
+};
+
+// The value ipptool -tv shows last for "name (type) = value", "" if none.
+std::string shown_value(const std::string &output, const std::string &name);
+
+// A machine of its own for the tests of logins and of the shop's network.
+// This process moves into mount and network namespaces of its own: /etc
+// becomes a private copy (test users, the package's PAM service and TLS
+// credentials go there), the network has the loopback interface and a veth
+// pair to a second network namespace, the phone: another machine on the
+// shop's network at kPhoneAddress, reaching this one at kShopAddress.
+// Nothing outlives the process. Needs root; construct before any thread
+// starts.
+class ShopMachine {
+public:
+  static constexpr const char *kShopAddress = "10.77.0.1";
+  static constexpr const char *kPhoneAddress = "10.77.0.2";
+  ShopMachine();
+  ~ShopMachine();
+  ShopMachine(const ShopMachine &) = delete;
+  ShopMachine &operator=(const ShopMachine &) = delete;
+  bool ok() const { return error_.empty(); }
+  const std::string &error() const { return error_; }
+  // The command prefix that runs a program on the phone.
+  std::vector<std::string> on_phone() const;
+
+  // While one lives, this thread and what it starts are on the phone's
+  // network.
+  class OnPhone {
+  public:
+    explicit OnPhone(const ShopMachine &machine);
+    ~OnPhone();
+    OnPhone(const OnPhone &) = delete;
+    OnPhone &operator=(const OnPhone &) = delete;
+
+  private:
+    int home_;
+  };
+
+private:
+  std::string error_, etc_;
+  pid_t phone_ = -1;
+  int phone_net_ = -1;
+};
+
+// A throw-away user with a password in the machine's private /etc, in the
+// admin group lpadmin or not; deleted again by the destructor.
+class TestUser {
+public:
+  explicit TestUser(bool admin);
+  ~TestUser();
+  TestUser(const TestUser &) = delete;
+  TestUser &operator=(const TestUser &) = delete;
+  bool ok() const { return ok_; }
+  bool set_admin(bool admin);
+  std::string name, password;
+
+private:
+  bool ok_ = false;
 };
 
 // IPP job states.

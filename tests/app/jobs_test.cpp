@@ -215,7 +215,8 @@ TEST_F(JobsTest, SettingsSurviveRestart) {
         "  STATUS successful-ok\n}\n",
         f);
   fclose(f);
-  Command c = server_->ipptool({"-t", server_->printer_uri("receipt"), set});
+  // Settings are root's (or an administrator's): through the socket.
+  Command c = server_->ipptool({"-t", server_->socket_uri("receipt"), set});
   ASSERT_EQ(c.status, 0) << c.out << c.err;
 
   ASSERT_TRUE(server_->stop()) << server_->error();

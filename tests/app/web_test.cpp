@@ -1,6 +1,7 @@
 // korvprint's web interface in a real browser (headless Chromium): the
 // pages load and show the printers, their models and their states, and
-// the receipt settings can be set there.
+// an administrator (a throw-away user in the admin group) finds the
+// receipt settings there.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -15,6 +16,10 @@ namespace {
 class WebTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
+    machine_ = new ShopMachine();
+    ASSERT_TRUE(machine_->ok()) << machine_->error();
+    admin_ = new TestUser(true);
+    ASSERT_TRUE(admin_->ok());
     printers_ = new VPrinterServer({"kelpin,name=front"});
     ASSERT_TRUE(printers_->ok()) << printers_->error();
     server_ = new AppServer(printers_->umockdev_dir());
@@ -26,14 +31,20 @@ protected:
   static void TearDownTestSuite() {
     delete server_;
     delete printers_;
+    delete admin_;
+    delete machine_;
   }
 
-  // The page's text as the browser built it, tags dropped, blanks joined.
-  static std::string page_text(const std::string &path, std::string *dom = nullptr) {
+  // The page's text as the browser built it, tags dropped, blanks joined;
+  // with login, as the administrator.
+  static std::string page_text(const std::string &path, std::string *dom = nullptr,
+                               bool login = false) {
+    std::string user = login ? admin_->name + ":" + admin_->password + "@" : "";
     Command c = run_command({"chromium", "--headless", "--no-sandbox", "--disable-gpu",
                              "--disable-dev-shm-usage",
                              "--user-data-dir=" + server_->dir() + "/chromium", "--dump-dom",
-                             "http://localhost:" + std::to_string(server_->port()) + path},
+                             "http://" + user + "localhost:" + std::to_string(server_->port()) +
+                                 path},
                             {}, {"LD_PRELOAD"}, 120);
     EXPECT_EQ(c.status, 0) << c.err;
     if (dom)
@@ -54,10 +65,14 @@ protected:
     return text;
   }
 
+  static ShopMachine *machine_;
+  static TestUser *admin_;
   static VPrinterServer *printers_;
   static AppServer *server_;
 };
 
+ShopMachine *WebTest::machine_ = nullptr;
+TestUser *WebTest::admin_ = nullptr;
 VPrinterServer *WebTest::printers_ = nullptr;
 AppServer *WebTest::server_ = nullptr;
 
@@ -82,7 +97,7 @@ TEST_F(WebTest, PrinterPagesShowPrinterModelAndState) {
 
 TEST_F(WebTest, PrintingDefaultsOfferTheReceiptSettings) {
   std::string dom;
-  page_text("/receipt/printing", &dom);
+  page_text("/receipt/printing", &dom, true);
   for (const char *field : {"<select name=\"dithering\"", "<select name=\"trim\"",
                             "name=\"threshold\"", "name=\"finish-wait\"",
                             "<select name=\"print-darkness\""})
