@@ -156,6 +156,21 @@ int backend_list(const char *program, void (*line)(const char *, void *),
 // ---- pdf.cpp ----
 // PAPPL MIME filter for application/pdf.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context);
+// The widest page rendered, in dots (51 cm at 203 dpi, wider than A3
+// across); a wider page is cut at its right. With the height capped one
+// row over the longest receipt, a page of absurd proportions costs the
+// renderer at most this times that many bytes (164 MB).
+#define PDF_MAX_WIDTH 4096
+// pdftoppm's arguments (argv[0] "pdftoppm", null-terminated) for pages
+// first .. last (0 first: from 1; 0 last: to the end) of file: 8-bit grey
+// PGM at 203 dpi, text and line art without anti-aliasing, each page cut
+// at PDF_MAX_WIDTH dots and at max_rows + 1 rows.
+struct pdf_render_args {
+  const char *argv[24];
+  char width[16], height[24], first[16], last[16];
+};
+void pdf_render_arguments(pdf_render_args *args, const char *file, unsigned first,
+                          unsigned last, long max_rows);
 
 // ---- system.cpp ----
 // papplMainloop's system callback.

@@ -1,7 +1,9 @@
-// PDF documents: poppler's pdftoppm renders each page in 8-bit grey, as
-// wide as the print head, and the pages go through the same raster
-// callbacks as PAPPL's own formats. The renderer runs as a child process,
-// so a hostile PDF can at worst end that process, never the server.
+// PDF documents: poppler's pdftoppm renders each page in 8-bit grey at
+// the printer's resolution, and the pages go through the same raster
+// callbacks as PAPPL's own formats, where the receipt library prints each
+// at true size or scales it down to the head. The renderer runs as a
+// child process, so a hostile PDF can at worst end that process, never
+// the server.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -19,6 +21,41 @@
 #endif
 
 #define DPI 203
+#define TEXT_OF(number) #number
+#define NUMBER_TEXT(number) TEXT_OF(number)
+
+void pdf_render_arguments(pdf_render_args *args, const char *file, unsigned first,
+                          unsigned last, long max_rows) {
+  snprintf(args->width, sizeof(args->width), "%d", PDF_MAX_WIDTH);
+  snprintf(args->height, sizeof(args->height), "%ld", max_rows + 1);
+  snprintf(args->first, sizeof(args->first), "%u", first > 0 ? first : 1);
+  snprintf(args->last, sizeof(args->last), "%u", last);
+  const char **argv = args->argv;
+  int argc = 0;
+  argv[argc++] = "pdftoppm";
+  argv[argc++] = "-gray";
+  // The printer's own resolution: a page prints at its true size.
+  argv[argc++] = "-r";
+  argv[argc++] = NUMBER_TEXT(DPI);
+  // Text and line art as the CUPS rasterizer draws them, without the grey
+  // rim of anti-aliasing, which the dither would turn into stray dots.
+  argv[argc++] = "-aa";
+  argv[argc++] = "no";
+  argv[argc++] = "-aaVector";
+  argv[argc++] = "no";
+  argv[argc++] = "-W";
+  argv[argc++] = args->width;
+  argv[argc++] = "-H";
+  argv[argc++] = args->height;
+  argv[argc++] = "-f";
+  argv[argc++] = args->first;
+  if (last > 0 && last < INT_MAX) {
+    argv[argc++] = "-l";
+    argv[argc++] = args->last;
+  }
+  argv[argc++] = file;
+  argv[argc] = nullptr;
+}
 
 // Reads one PGM header ("P5", width, height, 255; pdftoppm writes no
 // comments). 1 for a header, 0 at the end of the stream, -1 on bad data.
@@ -64,35 +101,11 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context) {
   if (options == nullptr)
     return false;
 
-  // Every page scaled to the head's width, its height following; the
-  // rendered height is capped one row over the longest receipt, so that a
-  // page of absurd proportions costs the renderer no more than that.
   receipt_settings limits;
   receipt_default_settings(&limits, model->head_width);
-  char width_text[16], height_limit[24], first_text[16], last_text[16];
-  snprintf(width_text, sizeof(width_text), "%d", model->head_width);
-  snprintf(height_limit, sizeof(height_limit), "%ld", limits.max_rows + 1);
-  snprintf(first_text, sizeof(first_text), "%u",
-           options->first_page > 0 ? options->first_page : 1);
-  snprintf(last_text, sizeof(last_text), "%u", options->last_page);
-  const char *argv[20];
-  int argc = 0;
-  argv[argc++] = "pdftoppm";
-  argv[argc++] = "-gray";
-  argv[argc++] = "-scale-to-x";
-  argv[argc++] = width_text;
-  argv[argc++] = "-scale-to-y";
-  argv[argc++] = "-1";
-  argv[argc++] = "-H";
-  argv[argc++] = height_limit;
-  argv[argc++] = "-f";
-  argv[argc++] = first_text;
-  if (options->last_page > 0 && options->last_page < INT_MAX) {
-    argv[argc++] = "-l";
-    argv[argc++] = last_text;
-  }
-  argv[argc++] = papplJobGetFilename(job);
-  argv[argc] = nullptr;
+  pdf_render_args render;
+  pdf_render_arguments(&render, papplJobGetFilename(job), options->first_page,
+                       options->last_page, limits.max_rows);
 
   int out_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) < 0) {
@@ -100,7 +113,7 @@ bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context) {
     return false;
   }
   extern char **environ;
-  int pid = process_spawn(KORV_PDFTOPPM_PATH, const_cast<char **>(argv),
+  int pid = process_spawn(KORV_PDFTOPPM_PATH, const_cast<char **>(render.argv),
                           environ, -1, out_pipe[1], -1);
   close(out_pipe[1]);
   if (pid < 0) {

@@ -1,6 +1,6 @@
 // Dithering one fitted grey row to the printer's dots: error diffusion
-// (Floyd-Steinberg, serpentine), an 8 x 8 ordered (Bayer) dither, or a
-// plain threshold.
+// (Floyd-Steinberg, serpentine), the same with edges kept sharp, an 8 x 8
+// ordered (Bayer) dither, or a plain threshold.
 #include <string.h>
 
 #include "receipt_internal.h"
@@ -19,12 +19,60 @@ inline void set_black(unsigned char *bits, int x) {
   bits[x >> 3] |= (unsigned char)(0x80u >> (x & 7));
 }
 
+// The sharp dither's edges. Anti-aliasing leaves a rim of grey between
+// black and white one or two dots wide (three when a renderer or the
+// page's scaling blurs more), so a 5 x 5 neighbourhood holds both sides
+// of it; levels up to kNearBlack and from kNearWhite count as the two
+// sides, so that a photograph's or a compressed image's black and white
+// do too. A stroke too thin to have a black core (thin or grey text, a
+// hairline) is told by near-white (or near-black) on both sides within
+// two dots, across it horizontally or vertically; it needs kThinContrast
+// levels between its darkest and lightest neighbour, so faint tints stay
+// grey areas.
+constexpr int kNearBlack = 48;
+constexpr int kNearWhite = 207;
+constexpr int kThinContrast = 96;
+
+inline int at_most(int a, int b) { return a < b ? a : b; }
+inline int at_least(int a, int b) { return a > b ? a : b; }
+
+// -1 when the grey dot g at column x of the middle row is not part of an
+// edge; else 1 when it prints black (darker than the middle of the
+// darkest and lightest level around it), 0 when white.
+int edge_dot(const receipt_rows_around *rows, int width, int x, int g) {
+  int low = 255, high = 0;
+  for (int k = 0; k < 5; ++k) {
+    low = at_most(low, rows->low[k][x]);
+    high = at_least(high, rows->high[k][x]);
+  }
+  const int black = 2 * g <= low + high;
+  if (low <= kNearBlack && high >= kNearWhite)
+    return black;
+  if (high - low < kThinContrast)
+    return -1;
+  // Either side of the dot, two dots deep, across and along the row.
+  const unsigned char *row = rows->grey[2];
+  const int left1 = row[at_least(x - 1, 0)], left2 = row[at_least(x - 2, 0)];
+  const int right1 = row[at_most(x + 1, width - 1)], right2 = row[at_most(x + 2, width - 1)];
+  const int up1 = rows->grey[1][x], up2 = rows->grey[0][x];
+  const int down1 = rows->grey[3][x], down2 = rows->grey[4][x];
+  const bool on_white =
+      (at_least(left1, left2) >= kNearWhite && at_least(right1, right2) >= kNearWhite) ||
+      (at_least(up1, up2) >= kNearWhite && at_least(down1, down2) >= kNearWhite);
+  const bool on_black =
+      (at_most(left1, left2) <= kNearBlack && at_most(right1, right2) <= kNearBlack) ||
+      (at_most(up1, up2) <= kNearBlack && at_most(down1, down2) <= kNearBlack);
+  return on_white || on_black ? black : -1;
+}
+
 // Errors are kept in sixteenths of a grey level, so the 7/3/5/1 split
 // loses nothing to rounding. Pure black and pure white print as they are
 // and take no carried error, so the edges of text and bar codes stay
-// clean; only grey spreads its error.
-void diffuse(const unsigned char *grey, int width, long y, int *errors,
+// clean; only grey spreads its error. With sharp set (rows around given),
+// grey of an edge prints as edge_dot says, also without carried error.
+void diffuse(const receipt_rows_around *rows, bool sharp, int width, long y, int *errors,
              unsigned char *bits) {
+  const unsigned char *grey = rows->grey[2];
   // Row y takes its carries from one half of errors and hands the next
   // row its carries in the other half; index x + 1 is column x.
   int *here = errors + (y & 1) * (width + 2);
@@ -40,6 +88,14 @@ void diffuse(const unsigned char *grey, int width, long y, int *errors,
     }
     if (g == 255)
       continue;
+    if (sharp) {
+      const int edge = edge_dot(rows, width, x, g);
+      if (edge >= 0) {
+        if (edge)
+          set_black(bits, x);
+        continue;
+      }
+    }
     int value = g * 16 + here[x + 1];
     int error;
     if (value < 128 * 16) {
@@ -109,19 +165,34 @@ void threshold(const unsigned char *grey, int width, int level, unsigned char *b
 
 } // namespace
 
-int receipt_dither_row(const unsigned char *grey, int head_width,
+void receipt_spread_row(const unsigned char *grey, int head_width, unsigned char *low,
+                        unsigned char *high) {
+  for (int x = 0; x < head_width; ++x) {
+    int darkest = grey[x], lightest = grey[x];
+    for (int k = at_least(x - 2, 0); k <= at_most(x + 2, head_width - 1); ++k) {
+      darkest = at_most(darkest, grey[k]);
+      lightest = at_least(lightest, grey[k]);
+    }
+    low[x] = (unsigned char)darkest;
+    high[x] = (unsigned char)lightest;
+  }
+}
+
+int receipt_dither_row(const receipt_rows_around *rows, int head_width,
                        const receipt_settings *settings, long y, int *errors,
                        unsigned char *bits) {
+  const unsigned char *grey = rows->grey[2];
   const size_t bytes = ((size_t)head_width + 7) / 8;
   memset(bits, 0, bytes);
   switch (settings->dither) {
   case RECEIPT_DITHER_DIFFUSION:
+  case RECEIPT_DITHER_SHARP:
     if (pack_pure(grey, head_width, bits)) {
       // What diffusion makes of it: the same dots and no carried error.
       memset(errors + ((y + 1) & 1) * (head_width + 2), 0, sizeof(int) * (size_t)(head_width + 2));
     } else {
       memset(bits, 0, bytes);
-      diffuse(grey, head_width, y, errors, bits);
+      diffuse(rows, settings->dither == RECEIPT_DITHER_SHARP, head_width, y, errors, bits);
     }
     break;
   case RECEIPT_DITHER_ORDERED:
@@ -140,6 +211,6 @@ int receipt_dither_row(const unsigned char *grey, int head_width,
 void receipt_dither_blank_row(int head_width, const receipt_settings *settings, long y,
                               int *errors) {
   // Pure white takes and hands on no error: the next row starts afresh.
-  if (settings->dither == RECEIPT_DITHER_DIFFUSION)
+  if (settings->dither == RECEIPT_DITHER_DIFFUSION || settings->dither == RECEIPT_DITHER_SHARP)
     memset(errors + ((y + 1) & 1) * (head_width + 2), 0, sizeof(int) * (size_t)(head_width + 2));
 }

@@ -1,6 +1,6 @@
-// Width fitting: a page row of any width becomes exactly one head row,
-// centred and never scaled (the rasterizer's width may differ from the
-// head by a dot or two), in grey levels with 0 black and 255 white.
+// Width fitting: a page row no wider than the head becomes one head row,
+// centred, in grey levels with 0 black and 255 white; rows of wider pages
+// become grey levels for the held page (held.cpp).
 #include <string.h>
 
 #include "receipt_internal.h"
@@ -31,22 +31,11 @@ int receipt_row_is_white(const unsigned char *row, int width, int pixels) {
   return 1;
 }
 
-void receipt_fit_row(const unsigned char *row, int width, int pixels,
-                     const unsigned char curve[256], unsigned char *grey,
-                     int head_width) {
-  // Columns [first, first + count) of the page land on head columns
-  // [at, at + count); the rest of the head stays white.
-  int first = 0, at = 0, count = width;
-  if (width > head_width) {
-    first = (width - head_width) / 2;
-    count = head_width;
-  } else if (width < head_width) {
-    at = (head_width - width) / 2;
-  }
-  memset(grey, 255, (size_t)at);
-  memset(grey + at + count, 255, (size_t)(head_width - at - count));
+namespace {
 
-  unsigned char *out = grey + at;
+// Page columns [first, first + count) of row to grey levels at out.
+void convert(const unsigned char *row, int first, int count, int pixels,
+             const unsigned char curve[256], unsigned char *out) {
   switch (pixels) {
   case RECEIPT_GREY8_WHITE255:
     if (curve == nullptr)
@@ -71,4 +60,28 @@ void receipt_fit_row(const unsigned char *row, int width, int pixels,
     }
     break;
   }
+}
+
+} // namespace
+
+void receipt_fit_row(const unsigned char *row, int width, int pixels,
+                     const unsigned char curve[256], unsigned char *grey,
+                     int head_width) {
+  // Columns [first, first + count) of the page land on head columns
+  // [at, at + count); the rest of the head stays white.
+  int first = 0, at = 0, count = width;
+  if (width > head_width) {
+    first = (width - head_width) / 2;
+    count = head_width;
+  } else if (width < head_width) {
+    at = (head_width - width) / 2;
+  }
+  memset(grey, 255, (size_t)at);
+  memset(grey + at + count, 255, (size_t)(head_width - at - count));
+  convert(row, first, count, pixels, curve, grey + at);
+}
+
+void receipt_grey_row(const unsigned char *row, int width, int pixels,
+                      const unsigned char curve[256], unsigned char *grey) {
+  convert(row, 0, width, pixels, curve, grey);
 }

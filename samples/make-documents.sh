@@ -94,8 +94,9 @@ convert -size 600x240 xc:white -fill black -draw "rectangle 0,0 599,239" \
   -fill gray50 -draw "circle 120,120 120,30" \
   -fill gray80 -draw "rectangle 240,60 560,100" \
   -fill gray25 -draw "rectangle 240,140 480,180" "$dir/logo.png"
-# Print quality documents: points are 1/72 inch, a dot 72/203 points.
-page80='<< /PageSize [227 340] >> setpagedevice'
+# Print quality documents: points are 1/72 inch, a dot 72/203 points, an
+# 80 mm page 226.77 points.
+page80='<< /PageSize [226.77 340] >> setpagedevice'
 {
   printf '%%!PS-Adobe-3.0\n%%%%BoundingBox: 0 0 227 340\n%%%%Pages: 1\n%%%%EndComments\n'
   printf '%%%%Page: 1 1\n%s\n' "$page80"
@@ -115,7 +116,7 @@ page80='<< /PageSize [227 340] >> setpagedevice'
   done
   printf 'showpage\n%%%%EOF\n'
 } >"$tmp/text.ps"
-ps2pdf -dEmbedAllFonts=true -dDEVICEWIDTHPOINTS=227 -dDEVICEHEIGHTPOINTS=340 \
+ps2pdf -dEmbedAllFonts=true -dDEVICEWIDTHPOINTS=226.77 -dDEVICEHEIGHTPOINTS=340 \
   "$tmp/text.ps" "$dir/text.pdf"
 
 # Bar codes at the smallest sizes a 203 dpi render still scans: GNU
@@ -131,7 +132,7 @@ qrencode -t EPS -s 1 -m 0 -o "$tmp/qrs.eps" "https://korva.example/r/0042"
   place_eps "$tmp/qrs.eps" 80 30 "$(dots_a_module 2.5)"
   printf 'showpage\n%%%%EOF\n'
 } >"$tmp/codes.ps"
-ps2pdf -dDEVICEWIDTHPOINTS=227 -dDEVICEHEIGHTPOINTS=340 "$tmp/codes.ps" "$dir/codes.pdf"
+ps2pdf -dDEVICEWIDTHPOINTS=226.77 -dDEVICEHEIGHTPOINTS=340 "$tmp/codes.ps" "$dir/codes.pdf"
 
 {
   printf '%%!PS-Adobe-3.0\n%%%%BoundingBox: 0 0 227 340\n%%%%Pages: 1\n%%%%EndComments\n'
@@ -146,7 +147,7 @@ ps2pdf -dDEVICEWIDTHPOINTS=227 -dDEVICEHEIGHTPOINTS=340 "$tmp/codes.ps" "$dir/co
   done
   printf 'showpage\n%%%%EOF\n'
 } >"$tmp/ramp.ps"
-ps2pdf -dDEVICEWIDTHPOINTS=227 -dDEVICEHEIGHTPOINTS=340 "$tmp/ramp.ps" "$dir/ramp.pdf"
+ps2pdf -dDEVICEWIDTHPOINTS=226.77 -dDEVICEHEIGHTPOINTS=340 "$tmp/ramp.ps" "$dir/ramp.pdf"
 
 # A screenshot: text as a phone draws it (anti-aliased) and a bar code
 # image drawn 2 pixels a module, then scaled by 1.37 as a phone shows it.
