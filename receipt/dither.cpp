@@ -29,9 +29,13 @@ inline void set_black(unsigned char *bits, int x) {
 // two dots, across it horizontally or vertically; it needs kThinContrast
 // levels between its darkest and lightest neighbour, so faint tints stay
 // grey areas.
+// A dot within kPlateau levels of the darkest or the lightest around it
+// is not in the rim but on one of its sides: a grey area that reaches up
+// to the edge (shading behind text) keeps its dither.
 constexpr int kNearBlack = 48;
 constexpr int kNearWhite = 207;
-constexpr int kThinContrast = 96;
+constexpr int kThinContrast = 48;
+constexpr int kPlateau = 8;
 
 inline int at_most(int a, int b) { return a < b ? a : b; }
 inline int at_least(int a, int b) { return a > b ? a : b; }
@@ -47,7 +51,7 @@ int edge_dot(const receipt_rows_around *rows, int width, int x, int g) {
   }
   const int black = 2 * g <= low + high;
   if (low <= kNearBlack && high >= kNearWhite)
-    return black;
+    return g - low > kPlateau && high - g > kPlateau ? black : -1;
   if (high - low < kThinContrast)
     return -1;
   // Either side of the dot, two dots deep, across and along the row.
@@ -56,12 +60,19 @@ int edge_dot(const receipt_rows_around *rows, int width, int x, int g) {
   const int right1 = row[at_most(x + 1, width - 1)], right2 = row[at_most(x + 2, width - 1)];
   const int up1 = rows->grey[1][x], up2 = rows->grey[0][x];
   const int down1 = rows->grey[3][x], down2 = rows->grey[4][x];
+  // Lighter (darker) than both sides by more than kPlateau, as a stroke
+  // is; shading beside a stroke is as light as its own side.
+  const int light = g + kPlateau, dark = g - kPlateau;
   const bool on_white =
-      (at_least(left1, left2) >= kNearWhite && at_least(right1, right2) >= kNearWhite) ||
-      (at_least(up1, up2) >= kNearWhite && at_least(down1, down2) >= kNearWhite);
+      (at_least(left1, left2) >= kNearWhite && at_least(right1, right2) >= kNearWhite &&
+       at_least(left1, left2) > light && at_least(right1, right2) > light) ||
+      (at_least(up1, up2) >= kNearWhite && at_least(down1, down2) >= kNearWhite &&
+       at_least(up1, up2) > light && at_least(down1, down2) > light);
   const bool on_black =
-      (at_most(left1, left2) <= kNearBlack && at_most(right1, right2) <= kNearBlack) ||
-      (at_most(up1, up2) <= kNearBlack && at_most(down1, down2) <= kNearBlack);
+      (at_most(left1, left2) <= kNearBlack && at_most(right1, right2) <= kNearBlack &&
+       at_most(left1, left2) < dark && at_most(right1, right2) < dark) ||
+      (at_most(up1, up2) <= kNearBlack && at_most(down1, down2) <= kNearBlack &&
+       at_most(up1, up2) < dark && at_most(down1, down2) < dark);
   return on_white || on_black ? black : -1;
 }
 

@@ -24,11 +24,16 @@ struct Span {
 
 constexpr size_t kRecordHead = sizeof(Span);
 
-// Room for want more bytes of held rows.
+// Room for want more bytes of held rows, never more than the longest
+// page can need.
 int reserve(receipt_job *job, size_t want) {
   if (job->held_used + want <= job->held_capacity)
     return RECEIPT_OK;
+  const size_t most =
+      (size_t)job->settings.max_rows * (kRecordHead + 2 * (size_t)job->settings.head_width + 1);
   size_t grown = job->held_capacity < 65536 ? 65536 : job->held_capacity * 2;
+  if (grown > most)
+    grown = most;
   if (grown < job->held_used + want)
     grown = job->held_used + want;
   unsigned char *bigger = (unsigned char *)realloc(job->held, grown);
