@@ -34,7 +34,6 @@
 #include "app_server.h"
 #include "print_quality.h"
 #include "raster_support.h"
-#include "receipt_pages.h"
 #include "vprinter_client.h"
 
 using namespace korvtest;
@@ -56,16 +55,6 @@ const Document kDocuments[] = {{"text.pdf", "application/pdf"},
 const char *const kWays[] = {"CUPS", "korvprint", "ideal"};
 
 Dots dots_of(const Picture &p) { return Dots{int(p.width), int(p.height), p.dots}; }
-
-Dots dots_of_pgm(std::string bytes) {
-  // ghostscript writes a comment line after the magic number.
-  if (bytes.compare(0, 4, "P5\n#") == 0)
-    bytes.erase(3, bytes.find('\n', 3) - 2);
-  std::vector<GreyPage> pages = read_pgm_pages(bytes);
-  if (pages.empty())
-    return Dots{};
-  return threshold_grey(pages[0].width, pages[0].height, pages[0].pixels);
-}
 
 // The symbols zbarimg reads from the dots, "TYPE:text" lines.
 std::string scan(const Dots &d, const std::string &path) {
@@ -168,10 +157,7 @@ int main(int argc, char **argv) {
 
     Command ideal;
     if (std::string(doc.format) == "application/pdf")
-      ideal = run_command({"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pgmraw",
-                           "-r203", "-dTextAlphaBits=1", "-dGraphicsAlphaBits=1",
-                           "-sOutputFile=-", path},
-                          {}, {"LD_PRELOAD"});
+      ideal = run_command(ideal_render_args(path), {}, {"LD_PRELOAD"});
     else
       ideal = run_command({"convert", path, "-colorspace", "Gray", "-resize",
                            std::to_string(kHead) + "x", "-depth", "8", "pgm:-"},

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 namespace korvtest {
 
@@ -11,6 +12,33 @@ Dots threshold_grey(int width, int height, const std::vector<uint8_t> &levels) {
   for (size_t i = 0; i < levels.size(); ++i)
     d.dots[i] = levels[i] < 128;
   return d;
+}
+
+Dots dots_of_pgm(const std::string &bytes) {
+  std::istringstream in(bytes);
+  std::string magic;
+  int fields[3] = {0, 0, 0};
+  in >> magic;
+  for (int k = 0; k < 3 && in; ++k) {
+    in >> std::ws;
+    while (in.peek() == '#')
+      in.ignore(bytes.size(), '\n') >> std::ws;
+    in >> fields[k];
+  }
+  const int width = fields[0], height = fields[1];
+  if (magic != "P5" || !in || fields[2] != 255 || width <= 0 || height <= 0)
+    return Dots{};
+  in.get();
+  std::vector<uint8_t> levels(size_t(width) * size_t(height));
+  if (!in.read(reinterpret_cast<char *>(levels.data()), std::streamsize(levels.size())))
+    return Dots{};
+  return threshold_grey(width, height, levels);
+}
+
+std::vector<std::string> ideal_render_args(const std::string &pdf) {
+  return {"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pgmraw", "-r203",
+          "-dTextAlphaBits=1", "-dGraphicsAlphaBits=1", "-dFirstPage=1", "-dLastPage=1",
+          "-sOutputFile=-", pdf};
 }
 
 Speckle speckle(const Dots &d) {

@@ -1,6 +1,7 @@
 // Measures of a printed receipt, shared by the tests and the print
 // quality benchmark: stray dots along edges, the ink of an area, the
-// ink's box, and the picture as a file for zbarimg.
+// ink's box, the picture as a file for zbarimg, and an ideal render to
+// hold them against.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,13 @@ struct Dots {
 
 // 8-bit grey levels (255 white) to dots: black below 128.
 Dots threshold_grey(int width, int height, const std::vector<uint8_t> &levels);
+// The first image of an 8-bit PGM stream (comment lines allowed) so;
+// empty dots on bad data.
+Dots dots_of_pgm(const std::string &bytes);
+
+// ghostscript's arguments (argv[0] "gs") for the ideal render of a PDF:
+// 203 dpi without anti-aliasing, the first page as PGM on standard output.
+std::vector<std::string> ideal_render_args(const std::string &pdf);
 
 // Stray dots along edges, of either colour: an isolated dot (no dot of its
 // colour among its eight neighbours), or a spur or notch of one dot on a
