@@ -40,15 +40,57 @@ constexpr int kPlateau = 8;
 inline int at_most(int a, int b) { return a < b ? a : b; }
 inline int at_least(int a, int b) { return a > b ? a : b; }
 
+// low[x] and high[x], the darkest and lightest of grey[x - 2] .. grey[x +
+// 2] (columns beyond the row left out).
+void spread_row(const unsigned char *grey, int width, unsigned char *low, unsigned char *high) {
+  for (int x = 0; x < width && x < 2; ++x) {
+    int darkest = 255, lightest = 0;
+    for (int k = 0; k <= at_most(x + 2, width - 1); ++k) {
+      darkest = at_most(darkest, grey[k]);
+      lightest = at_least(lightest, grey[k]);
+    }
+    low[x] = (unsigned char)darkest;
+    high[x] = (unsigned char)lightest;
+  }
+  for (int x = 2; x < width - 2; ++x) {
+    const unsigned char *g = grey + x - 2;
+    low[x] = (unsigned char)at_most(at_most(at_most(g[0], g[1]), at_most(g[2], g[3])), g[4]);
+    high[x] = (unsigned char)at_least(at_least(at_least(g[0], g[1]), at_least(g[2], g[3])), g[4]);
+  }
+  for (int x = width - 2 > 2 ? width - 2 : 2; x < width; ++x) {
+    int darkest = 255, lightest = 0;
+    for (int k = x - 2; k < width; ++k) {
+      darkest = at_most(darkest, grey[k]);
+      lightest = at_least(lightest, grey[k]);
+    }
+    low[x] = (unsigned char)darkest;
+    high[x] = (unsigned char)lightest;
+  }
+}
+
+// low[x] and high[x], the darkest and lightest level of the 5 x 5 dots
+// around column x of the middle row.
+void spread_rows(const receipt_rows_around *rows, int width, unsigned char *low,
+                 unsigned char *high) {
+  for (int k = 0; k < 5; ++k) {
+    if (*rows->spread[k])
+      continue;
+    spread_row(rows->grey[k], width, rows->low[k], rows->high[k]);
+    *rows->spread[k] = 1;
+  }
+  memcpy(low, rows->low[0], (size_t)width);
+  memcpy(high, rows->high[0], (size_t)width);
+  for (int k = 1; k < 5; ++k)
+    for (int x = 0; x < width; ++x) {
+      low[x] = (unsigned char)at_most(low[x], rows->low[k][x]);
+      high[x] = (unsigned char)at_least(high[x], rows->high[k][x]);
+    }
+}
+
 // -1 when the grey dot g at column x of the middle row is not part of an
 // edge; else 1 when it prints black (darker than the middle of the
-// darkest and lightest level around it), 0 when white.
-int edge_dot(const receipt_rows_around *rows, int width, int x, int g) {
-  int low = 255, high = 0;
-  for (int k = 0; k < 5; ++k) {
-    low = at_most(low, rows->low[k][x]);
-    high = at_least(high, rows->high[k][x]);
-  }
+// darkest and lightest level around it, low and high), 0 when white.
+int edge_dot(const receipt_rows_around *rows, int width, int x, int g, int low, int high) {
   const int black = 2 * g <= low + high;
   if (low <= kNearBlack && high >= kNearWhite)
     return g - low > kPlateau && high - g > kPlateau ? black : -1;
@@ -84,6 +126,9 @@ int edge_dot(const receipt_rows_around *rows, int width, int x, int g) {
 void diffuse(const receipt_rows_around *rows, bool sharp, int width, long y, int *errors,
              unsigned char *bits) {
   const unsigned char *grey = rows->grey[2];
+  unsigned char low[RECEIPT_MAX_HEAD_WIDTH], high[RECEIPT_MAX_HEAD_WIDTH];
+  if (sharp)
+    spread_rows(rows, width, low, high);
   // Row y takes its carries from one half of errors and hands the next
   // row its carries in the other half; index x + 1 is column x.
   int *here = errors + (y & 1) * (width + 2);
@@ -100,7 +145,7 @@ void diffuse(const receipt_rows_around *rows, bool sharp, int width, long y, int
     if (g == 255)
       continue;
     if (sharp) {
-      const int edge = edge_dot(rows, width, x, g);
+      const int edge = edge_dot(rows, width, x, g, low[x], high[x]);
       if (edge >= 0) {
         if (edge)
           set_black(bits, x);
@@ -175,19 +220,6 @@ void threshold(const unsigned char *grey, int width, int level, unsigned char *b
 }
 
 } // namespace
-
-void receipt_spread_row(const unsigned char *grey, int head_width, unsigned char *low,
-                        unsigned char *high) {
-  for (int x = 0; x < head_width; ++x) {
-    int darkest = grey[x], lightest = grey[x];
-    for (int k = at_least(x - 2, 0); k <= at_most(x + 2, head_width - 1); ++k) {
-      darkest = at_most(darkest, grey[k]);
-      lightest = at_least(lightest, grey[k]);
-    }
-    low[x] = (unsigned char)darkest;
-    high[x] = (unsigned char)lightest;
-  }
-}
 
 int receipt_dither_row(const receipt_rows_around *rows, int head_width,
                        const receipt_settings *settings, long y, int *errors,

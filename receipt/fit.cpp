@@ -81,7 +81,35 @@ void receipt_fit_row(const unsigned char *row, int width, int pixels,
   convert(row, first, count, pixels, curve, grey + at);
 }
 
-void receipt_grey_row(const unsigned char *row, int width, int pixels,
-                      const unsigned char curve[256], unsigned char *grey) {
-  convert(row, 0, width, pixels, curve, grey);
+void receipt_grey_columns(const unsigned char *row, int first, int count, int pixels,
+                          const unsigned char curve[256], unsigned char *grey) {
+  convert(row, first, count, pixels, curve, grey + first);
+}
+
+void receipt_ink_values(int pixels, const unsigned char curve[256], unsigned char ink[256]) {
+  for (int v = 0; v < 256; ++v) {
+    const int grey = pixels == RECEIPT_GREY8_WHITE0 ? 255 - v : v;
+    ink[v] = (curve != nullptr ? curve[grey] : grey) <= RECEIPT_INK_LEVEL;
+  }
+}
+
+int receipt_ink_span(const unsigned char *row, int width, int pixels,
+                     const unsigned char ink[256], int *first, int *last) {
+  // Raw values are looked up, so that a row is not converted to find it.
+  auto is_ink = [&](int x) {
+    if (pixels == RECEIPT_BLACK1)
+      return ((row[x >> 3] >> (7 - (x & 7))) & 1) != 0;
+    return ink[row[x]] != 0;
+  };
+  int x = 0;
+  while (x < width && !is_ink(x))
+    ++x;
+  if (x == width)
+    return 0;
+  *first = x;
+  x = width - 1;
+  while (!is_ink(x))
+    --x;
+  *last = x;
+  return 1;
 }

@@ -183,17 +183,12 @@ int receipt_hold_row(receipt_job *job, const unsigned char *row) {
   }
   const int width = job->page_width;
   const int head = job->settings.head_width;
+  const unsigned char *curve = job->settings.darkness != 0 ? job->curve : nullptr;
   unsigned char *grey = job->page_grey;
-  receipt_grey_row(row, width, job->page_pixels, job->settings.darkness != 0 ? job->curve : nullptr,
-                   grey);
-  int first = 0;
-  while (first < width && grey[first] > RECEIPT_INK_LEVEL)
-    ++first;
-  int last = width - 1;
-  while (last > first && grey[last] > RECEIPT_INK_LEVEL)
-    --last;
+  int first = 0, last = -1;
   Span span = {0, 0};
-  if (first < width) {
+  if (!receipt_row_is_white(row, width, job->page_pixels) &&
+      receipt_ink_span(row, width, job->page_pixels, job->page_ink, &first, &last)) {
     if (first < job->ink_left)
       job->ink_left = first;
     if (last > job->ink_right)
@@ -203,6 +198,11 @@ int receipt_hold_row(receipt_job *job, const unsigned char *row) {
     const int reduction = job->held_reduction;
     span.first = first / reduction;
     span.count = last / reduction - span.first + 1;
+    // The page columns the held ones average.
+    const int from = span.first * reduction;
+    const int to = (span.first + span.count) * reduction;
+    receipt_grey_columns(row, from, (to < width ? to : width) - from, job->page_pixels, curve,
+                         grey);
   }
   if (reserve(job, kRecordHead + (size_t)span.count) != RECEIPT_OK) {
     job->failed = RECEIPT_ERROR_MEMORY;
@@ -211,7 +211,9 @@ int receipt_hold_row(receipt_job *job, const unsigned char *row) {
   unsigned char *record = job->held + job->held_used;
   memcpy(record, &span, sizeof span);
   const int reduction = job->held_reduction;
-  for (int c = 0; c < span.count; ++c) {
+  if (reduction == 1)
+    memcpy(record + kRecordHead, grey + span.first, (size_t)span.count);
+  for (int c = 0; c < span.count && reduction > 1; ++c) {
     // Page columns beyond the page are white paper.
     int sum = 0;
     for (int k = 0; k < reduction; ++k) {

@@ -103,6 +103,7 @@ int dither_next(receipt_job *job) {
     rows.grey[k] = job->window + at;
     rows.low[k] = job->window_low + at;
     rows.high[k] = job->window_high + at;
+    rows.spread[k] = &job->window_spread[around % 5];
   }
   const int ink = receipt_dither_row(&rows, head, &job->settings, y, job->errors, job->row_bits);
   return keep_row(job, ink);
@@ -128,18 +129,11 @@ int receipt_push_row(receipt_job *job, const unsigned char *grey) {
   const int slot = (int)(job->fitted % 5);
   unsigned char *at = job->window + (size_t)slot * (size_t)head;
   job->window_white[slot] = grey == nullptr;
-  if (grey == nullptr) {
-    // Beside grey, white is its own lightest and darkest level.
+  job->window_spread[slot] = 0;
+  if (grey == nullptr)
     memset(at, 255, (size_t)head);
-    memset(job->window_low + (size_t)slot * (size_t)head, 255, (size_t)head);
-    memset(job->window_high + (size_t)slot * (size_t)head, 255, (size_t)head);
-  } else {
-    if (grey != at)
-      memcpy(at, grey, (size_t)head);
-    if (job->settings.dither == RECEIPT_DITHER_SHARP)
-      receipt_spread_row(at, head, job->window_low + (size_t)slot * (size_t)head,
-                         job->window_high + (size_t)slot * (size_t)head);
-  }
+  else if (grey != at)
+    memcpy(at, grey, (size_t)head);
   ++job->fitted;
   // The row two above this one has all its neighbours now.
   if (job->fitted >= 3)
@@ -184,11 +178,12 @@ int receipt_begin_page(receipt_job *job, int width, int pixels) {
       pixels != RECEIPT_BLACK1)
     return RECEIPT_ERROR_UNSUPPORTED;
   if (width > job->settings.head_width) {
-    // A row of the page at a time, in grey, to find its ink.
+    // A row of the page at a time, in grey, to hold its ink.
     unsigned char *row = (unsigned char *)realloc(job->page_grey, (size_t)width);
     if (row == nullptr)
       return RECEIPT_ERROR_MEMORY;
     job->page_grey = row;
+    receipt_ink_values(pixels, job->settings.darkness != 0 ? job->curve : nullptr, job->page_ink);
   }
   job->page_open = 1;
   job->page_width = width;

@@ -152,15 +152,18 @@ struct receipt_job {
   unsigned char curve[256]; // the darkness curve on 0 black .. 255 white
   // The page's head rows on their way to the dither, which looks two rows
   // up and down: the last five, each with the darkest and the lightest
-  // level of the five columns around every dot.
+  // level of the five columns around every dot (made when a row beside
+  // grey needs them).
   unsigned char *window;       // 5 rows of head_width grey levels
   unsigned char *window_low;   // 5 rows of head_width
   unsigned char *window_high;  // 5 rows of head_width
   int window_white[5];         // the row is all white
+  int window_spread[5];        // its darkest and lightest levels are made
   long fitted;                 // head rows of the page handed to the dither
   long dithered;               // head rows of the page dithered and kept
   // A page wider than the head, held until its end.
   unsigned char *page_grey;    // one page row in grey, page_width entries
+  unsigned char page_ink[256]; // its raw values that are ink to the size rule
   unsigned char *held;         // held rows: each its ink span, then its levels
   size_t held_used;            // bytes of held in use
   size_t held_capacity;        // bytes held can take

@@ -18,9 +18,17 @@ void receipt_make_curve(unsigned char curve[256], int darkness);
 void receipt_fit_row(const unsigned char *row, int width, int pixels,
                      const unsigned char curve[256], unsigned char *grey,
                      int head_width);
-// The same for the whole row, width grey levels into grey.
-void receipt_grey_row(const unsigned char *row, int width, int pixels,
-                      const unsigned char curve[256], unsigned char *grey);
+// Page columns [first, first + count) of a row in format pixels to grey
+// levels at grey[first] and on, through the curve (null: as they are).
+void receipt_grey_columns(const unsigned char *row, int first, int count, int pixels,
+                          const unsigned char curve[256], unsigned char *grey);
+// ink[v] = 1 for the raw values v of 8-bit rows in format pixels whose
+// grey level (through the curve) is RECEIPT_INK_LEVEL or darker.
+void receipt_ink_values(int pixels, const unsigned char curve[256], unsigned char ink[256]);
+// The first and last ink column of a row of width dots (ink: the table
+// above); 0 when it has none.
+int receipt_ink_span(const unsigned char *row, int width, int pixels,
+                     const unsigned char ink[256], int *first, int *last);
 // Bytes of one page row of width dots in format pixels.
 size_t receipt_row_bytes(int width, int pixels);
 
@@ -29,18 +37,15 @@ int receipt_row_is_white(const unsigned char *row, int width, int pixels);
 
 // The five head rows around the row being dithered, top to bottom (the
 // page's first and last rows stand in for rows beyond them), each with
-// the darkest and the lightest level of the five columns around every
-// dot (receipt_spread_row).
+// room for the darkest and the lightest level of the five columns around
+// every dot, made only when the sharp dither meets grey (*spread[k] set
+// once they are).
 struct receipt_rows_around {
   const unsigned char *grey[5];
-  const unsigned char *low[5];
-  const unsigned char *high[5];
+  unsigned char *low[5];
+  unsigned char *high[5];
+  int *spread[5];
 };
-
-// dither.cpp: low[x] and high[x], the darkest and lightest of grey[x - 2]
-// .. grey[x + 2] (columns beyond the row left out).
-void receipt_spread_row(const unsigned char *grey, int head_width, unsigned char *low,
-                        unsigned char *high);
 
 // dither.cpp: the middle one of the rows around (grey[2]), head_width grey
 // levels, to row_bytes of bits (1 black, MSB first); y is the row's index
