@@ -10,6 +10,7 @@
 // averaged into one (the page will be scaled down by at least that
 // much), so a held row never takes much more than twice the head's width.
 #include <math.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -29,8 +30,10 @@ constexpr size_t kRecordHead = sizeof(Span);
 int reserve(receipt_job *job, size_t want) {
   if (job->held_used + want <= job->held_capacity)
     return RECEIPT_OK;
-  const size_t most =
-      (size_t)job->settings.max_rows * (kRecordHead + 2 * (size_t)job->settings.head_width + 1);
+  const size_t row_most = kRecordHead + 2 * (size_t)job->settings.head_width + 1;
+  const size_t most = (size_t)job->settings.max_rows > SIZE_MAX / row_most
+                          ? SIZE_MAX
+                          : (size_t)job->settings.max_rows * row_most;
   size_t grown = job->held_capacity < 65536 ? 65536 : job->held_capacity * 2;
   if (grown > most)
     grown = most;
