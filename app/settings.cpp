@@ -6,12 +6,12 @@
 
 #include "korvprint.h"
 
-// Keywords in the order of the receipt library's constants; the first is
-// the default.
-const char *const settings_dither_keywords[] = {"diffusion", "ordered",
+// Keywords and the receipt library's values they stand for; the first is
+// the default, the library's own.
+const char *const settings_dither_keywords[] = {"sharp", "diffusion", "ordered",
                                                 "threshold"};
-const int settings_dither_count = 3;
-static const int dither_values[] = {RECEIPT_DITHER_DIFFUSION,
+const int settings_dither_count = 4;
+static const int dither_values[] = {RECEIPT_DITHER_SHARP, RECEIPT_DITHER_DIFFUSION,
                                     RECEIPT_DITHER_ORDERED,
                                     RECEIPT_DITHER_THRESHOLD};
 const char *const settings_trim_keywords[] = {"both", "bottom", "none"};
@@ -88,8 +88,7 @@ void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options,
   ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
 
   out->receipt.dither = setting_value(options, attrs, SETTING_DITHERING,
-                                      settings_dither_value,
-                                      RECEIPT_DITHER_DIFFUSION);
+                                      settings_dither_value, out->receipt.dither);
   out->receipt.trim = setting_value(options, attrs, SETTING_TRIM,
                                     settings_trim_value, RECEIPT_TRIM_BOTH);
   int percent = setting_value(

@@ -45,7 +45,8 @@ struct Word {
   int value;
 };
 
-const Word kDithering[] = {{"Diffusion", RECEIPT_DITHER_DIFFUSION},
+const Word kDithering[] = {{"Sharp", RECEIPT_DITHER_SHARP},
+                           {"Diffusion", RECEIPT_DITHER_DIFFUSION},
                            {"Ordered", RECEIPT_DITHER_ORDERED},
                            {"Threshold", RECEIPT_DITHER_THRESHOLD}};
 const Word kTrim[] = {
@@ -70,7 +71,7 @@ int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
 
   const char *value = option_value("Dithering", num_options, options, ppd);
   if (value != nullptr && !parse_word(value, kDithering, &settings->dither)) {
-    snprintf(message, size, "Dithering=%s: use Diffusion, Ordered or Threshold.", value);
+    snprintf(message, size, "Dithering=%s: use Sharp, Diffusion, Ordered or Threshold.", value);
     return -1;
   }
   value = option_value("Trim", num_options, options, ppd);

@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t choice = data[0];
   receipt_settings settings;
   receipt_default_settings(&settings, choice & 1 ? RECEIPT_HEAD_80MM : RECEIPT_HEAD_58MM);
-  settings.dither = (choice >> 1) % 3;
+  settings.dither = (choice >> 1) % 4;
   settings.trim = (choice >> 3) % 3;
   settings.darkness = ((choice >> 5) - 4) * 25;
   // Short receipts keep every run quick; the limits are what is fuzzed.

@@ -1,6 +1,6 @@
-// Width fitting: a page row of any width becomes exactly one head row,
-// centred and never scaled (the rasterizer's width may differ from the
-// head by a dot or two), in grey levels with 0 black and 255 white.
+// Width fitting: a page row no wider than the head becomes one head row,
+// centred, in grey levels with 0 black and 255 white; rows of wider pages
+// become grey levels for the held page (held.cpp).
 #include <string.h>
 
 #include "receipt_internal.h"
@@ -31,22 +31,11 @@ int receipt_row_is_white(const unsigned char *row, int width, int pixels) {
   return 1;
 }
 
-void receipt_fit_row(const unsigned char *row, int width, int pixels,
-                     const unsigned char curve[256], unsigned char *grey,
-                     int head_width) {
-  // Columns [first, first + count) of the page land on head columns
-  // [at, at + count); the rest of the head stays white.
-  int first = 0, at = 0, count = width;
-  if (width > head_width) {
-    first = (width - head_width) / 2;
-    count = head_width;
-  } else if (width < head_width) {
-    at = (head_width - width) / 2;
-  }
-  memset(grey, 255, (size_t)at);
-  memset(grey + at + count, 255, (size_t)(head_width - at - count));
+namespace {
 
-  unsigned char *out = grey + at;
+// Page columns [first, first + count) of row to grey levels at out.
+void convert(const unsigned char *row, int first, int count, int pixels,
+             const unsigned char curve[256], unsigned char *out) {
   switch (pixels) {
   case RECEIPT_GREY8_WHITE255:
     if (curve == nullptr)
@@ -71,4 +60,56 @@ void receipt_fit_row(const unsigned char *row, int width, int pixels,
     }
     break;
   }
+}
+
+} // namespace
+
+void receipt_fit_row(const unsigned char *row, int width, int pixels,
+                     const unsigned char curve[256], unsigned char *grey,
+                     int head_width) {
+  // Columns [first, first + count) of the page land on head columns
+  // [at, at + count); the rest of the head stays white.
+  int first = 0, at = 0, count = width;
+  if (width > head_width) {
+    first = (width - head_width) / 2;
+    count = head_width;
+  } else if (width < head_width) {
+    at = (head_width - width) / 2;
+  }
+  memset(grey, 255, (size_t)at);
+  memset(grey + at + count, 255, (size_t)(head_width - at - count));
+  convert(row, first, count, pixels, curve, grey + at);
+}
+
+void receipt_grey_columns(const unsigned char *row, int first, int count, int pixels,
+                          const unsigned char curve[256], unsigned char *grey) {
+  convert(row, first, count, pixels, curve, grey + first);
+}
+
+void receipt_ink_values(int pixels, const unsigned char curve[256], unsigned char ink[256]) {
+  for (int v = 0; v < 256; ++v) {
+    const int grey = pixels == RECEIPT_GREY8_WHITE0 ? 255 - v : v;
+    ink[v] = (curve != nullptr ? curve[grey] : grey) <= RECEIPT_INK_LEVEL;
+  }
+}
+
+int receipt_ink_span(const unsigned char *row, int width, int pixels,
+                     const unsigned char ink[256], int *first, int *last) {
+  // Raw values are looked up, so that a row is not converted to find it.
+  auto is_ink = [&](int x) {
+    if (pixels == RECEIPT_BLACK1)
+      return ((row[x >> 3] >> (7 - (x & 7))) & 1) != 0;
+    return ink[row[x]] != 0;
+  };
+  int x = 0;
+  while (x < width && !is_ink(x))
+    ++x;
+  if (x == width)
+    return 0;
+  *first = x;
+  x = width - 1;
+  while (!is_ink(x))
+    --x;
+  *last = x;
+  return 1;
 }

@@ -2,12 +2,26 @@
 // out. Shared by the CUPS raster filter and the printer application, so it
 // knows nothing of CUPS argument lists, PPDs or IPP.
 //
-// A job is a sequence of pages. Each page row is fitted to the print head
-// (centred, never scaled), mapped through the darkness curve, dithered to
-// one bit per dot and kept at that size; blank paper at the ends of each
-// page is trimmed. At the end the whole job (all pages, all copies) is
-// written as one 24-bit BMP exactly as wide as the head, because the
-// printer takes one BMP after its start byte.
+// A job is a sequence of pages, each handed in row by row at 203 dpi. A
+// page prints at its true size: a page no wider than the head is centred
+// on it; a wider page is held until its end to find its ink, then printed
+// unscaled (centred on the page, or on its ink when that would cut ink
+// off) if its ink fits the head, and scaled down to the head's width if
+// its ink is wider. Each row is mapped through the darkness curve,
+// dithered to one bit per dot and kept at that size; blank paper at the
+// ends of each page is trimmed. At the end the whole job (all pages, all
+// copies) is written as one 24-bit BMP exactly as wide as the head,
+// because the printer takes one BMP after its start byte.
+//
+// Memory: the kept rows, one bit per dot of the receipt (at most
+// head_width * max_rows / 8 bytes), a few rows of work space, and while a
+// page wider than the head is open, its rows from the first to the last
+// ink in grey, each cut to its own ink and held at most twice as wide as
+// the head (columns are averaged in pairs, then fours, ... while the
+// page's ink grows wider, since it will be scaled down at least as much):
+// at most max_rows * (2 * head_width + 9) bytes, 46 MB for an 80 mm head
+// and the default length. Such a page may be at most max_rows rows long
+// before scaling.
 //
 // Use:
 //   receipt_settings s; receipt_default_settings(&s, 576);
@@ -20,7 +34,9 @@
 // Every call returns RECEIPT_OK or one of the negative codes below. A call
 // that fails changes nothing, except when rows were lost (the receipt grew
 // too long, or memory ran out while adding rows): the job then keeps that
-// error and every later call but receipt_end returns it.
+// error and every later call but receipt_end returns it. The rows of a
+// page wider than the head reach the receipt only at receipt_end_page, so
+// that call may be the one to report such a loss.
 // receipt_end is safe after any failure and on a job never begun (a record
 // that receipt_begin never saw must be zero-filled: receipt_job job = {}).
 #ifndef RECEIPT_H
@@ -40,6 +56,17 @@
 #define RECEIPT_DITHER_DIFFUSION 0 // error diffusion; pure black/white stay exact
 #define RECEIPT_DITHER_ORDERED 1   // ordered (Bayer) dither
 #define RECEIPT_DITHER_THRESHOLD 2 // plain threshold at settings.threshold
+// Sharp (the default): error diffusion as above, except for grey that
+// belongs to an edge, which becomes black or white by where the edge
+// lies. A grey dot is part of an edge when the 5 x 5 dots around it hold
+// both near-black and near-white (the anti-aliased rim of text, rules and
+// bar codes), or when it lies in a stroke at most three dots wide with
+// near-white (or near-black) on both sides and enough contrast (thin or
+// grey text, a thin grey line): it prints black when it is darker than
+// the middle of the darkest and lightest level around it. Grey areas
+// (photographs, logos, shading) are diffused as they are with
+// RECEIPT_DITHER_DIFFUSION.
+#define RECEIPT_DITHER_SHARP 3
 
 // Which blank paper of a page is dropped. Blank rows inside a page always
 // stay; a page without a black dot prints nothing (no gap either) unless
@@ -71,6 +98,16 @@
 #define RECEIPT_MAX_HEAD_WIDTH 4096    // dots of the widest head
 #define RECEIPT_MAX_PAGE_WIDTH 16384   // dots of the widest page row
 #define RECEIPT_MAX_GAP_ROWS 8000      // rows of the longest gap (1 m)
+
+// The size rule's ink: dots at or below this grey level (after the
+// darkness curve; 6 % grey) decide where a page wider than the head has
+// its ink. Lighter dots are paper to it, and at the sides of such a page
+// they print white beyond the ink of their row.
+#define RECEIPT_INK_LEVEL 240
+// Ink wider than the head by at most 1/64 of its width (9 dots on an
+// 80 mm head) is cut at both sides rather than scaled: a rasterizer's
+// rounding must not blur every dot of a page for a scale of 99 %.
+#define RECEIPT_SCALE_TOLERANCE_DIVISOR 64
 
 // The darkness curve: every grey level g (0 black .. 255 white) becomes
 // 255 * (g / 255) ^ (3 ^ (darkness / 100)), so darkness 100 cubes the
@@ -111,20 +148,40 @@ struct receipt_job {
                            // without bottom trim comes)
   int seen_ink;            // the current page has had a black dot
   int *errors;             // error-diffusion carry: two rows of head_width + 2
-  unsigned char *grey;     // one fitted grey row, head_width entries
   unsigned char *row_bits; // one dithered row, row_bytes
   unsigned char curve[256]; // the darkness curve on 0 black .. 255 white
+  // The page's head rows on their way to the dither, which looks two rows
+  // up and down: the last five, each with the darkest and the lightest
+  // level of the five columns around every dot (made when a row beside
+  // grey needs them).
+  unsigned char *window;       // 5 rows of head_width grey levels
+  unsigned char *window_low;   // 5 rows of head_width
+  unsigned char *window_high;  // 5 rows of head_width
+  int window_white[5];         // the row is all white
+  int window_spread[5];        // its darkest and lightest levels are made
+  long fitted;                 // head rows of the page handed to the dither
+  long dithered;               // head rows of the page dithered and kept
+  // A page wider than the head, held until its end.
+  unsigned char *page_grey;    // one page row in grey, page_width entries
+  unsigned char page_ink[256]; // its raw values that are ink to the size rule
+  unsigned char *held;         // held rows: each its ink span, then its levels
+  size_t held_used;            // bytes of held in use
+  size_t held_capacity;        // bytes held can take
+  long held_rows;              // rows of the page held
+  int held_reduction;          // page columns averaged into one held column
+  int ink_left, ink_right;     // page columns of the page's ink (none: left > right)
 };
 
 // Writes len bytes; returns 0 on success, anything else on failure.
 typedef int (*receipt_write_fn)(void *context, const void *data, size_t len);
 
-// The defaults for a head of head_width dots: error diffusion, threshold
-// 127, darkness 0, both ends trimmed, the standard gaps and length limit.
+// The defaults for a head of head_width dots: sharp error diffusion,
+// threshold 127, darkness 0, both ends trimmed, the standard gaps and
+// length limit.
 void receipt_default_settings(receipt_settings *settings, int head_width);
 
 int receipt_begin(receipt_job *job, const receipt_settings *settings);
-// width: dots of each row of this page (fitted, centred, to the head);
+// width: dots of each row of this page (at most RECEIPT_MAX_PAGE_WIDTH);
 // pixels: RECEIPT_GREY8_WHITE255, RECEIPT_GREY8_WHITE0 or RECEIPT_BLACK1.
 int receipt_begin_page(receipt_job *job, int width, int pixels);
 // row: one row of the page, width dots in the page's pixel format.

@@ -3,7 +3,7 @@
 
 void receipt_default_settings(receipt_settings *settings, int head_width) {
   settings->head_width = head_width;
-  settings->dither = RECEIPT_DITHER_DIFFUSION;
+  settings->dither = RECEIPT_DITHER_SHARP;
   settings->threshold = 127;
   settings->darkness = 0;
   settings->trim = RECEIPT_TRIM_BOTH;
@@ -16,7 +16,7 @@ int receipt_check_settings(const receipt_settings *s) {
   if (s == nullptr || s->head_width < 1 || s->head_width > RECEIPT_MAX_HEAD_WIDTH)
     return RECEIPT_ERROR_ARGUMENT;
   if (s->dither != RECEIPT_DITHER_DIFFUSION && s->dither != RECEIPT_DITHER_ORDERED &&
-      s->dither != RECEIPT_DITHER_THRESHOLD)
+      s->dither != RECEIPT_DITHER_THRESHOLD && s->dither != RECEIPT_DITHER_SHARP)
     return RECEIPT_ERROR_ARGUMENT;
   if (s->threshold < 0 || s->threshold > 255 || s->darkness < -100 || s->darkness > 100)
     return RECEIPT_ERROR_ARGUMENT;

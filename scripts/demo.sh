@@ -179,19 +179,21 @@ for queue in tr3200ax tr3000ax; do
 done
 # The raster path: a PDF receipt (text, a grey logo, a QR code and a bar
 # code) and a photograph, made by Debian tools now, printed on the
-# TR3200AX's 58 mm paper by the standard filters and rastertokorv.
+# TR3200AX's 58 mm paper by the standard filters and rastertokorv, and a
+# phone screenshot (anti-aliased text and a scaled bar code) on the
+# TR3000AX's 80 mm paper.
 echo
-echo "=== The raster path: a PDF receipt and a photograph"
+echo "=== The raster path: a PDF receipt, a photograph and a screenshot"
 docs=$work/docs
 samples/make-documents.sh "$docs"
 chmod -R a+rX "$docs"
-raster_job() { # picture-name file [lp option]...
-  name=$1 file=$2
-  shift 2
-  paper=$work/paper/tr3200ax.bin
+raster_job() { # queue picture-name file [lp option]...
+  queue=$1 name=$2 file=$3
+  shift 3
+  paper=$work/paper/$queue.bin
   before=$(stat -c %s "$paper" 2>/dev/null || echo 0)
-  echo "\$ lp -d tr3200ax ${*:+$* }$(basename "$file")"
-  lp -d tr3200ax "$@" "$file" | tee "$work/$name.job"
+  echo "\$ lp -d $queue ${*:+$* }$(basename "$file")"
+  lp -d "$queue" "$@" "$file" | tee "$work/$name.job"
   tries=0
   while [ -n "$(lpstat -o 2>/dev/null)" ]; do
     tries=$((tries + 1))
@@ -201,7 +203,7 @@ raster_job() { # picture-name file [lp option]...
     fi
     sleep 0.1
   done
-  job=$(sed -n 's/^request id is tr3200ax-\([0-9]*\) .*/\1/p' "$work/$name.job")
+  job=$(sed -n "s/^request id is $queue-\\([0-9]*\\) .*/\\1/p" "$work/$name.job")
   # This job's bytes: the start byte 0x02, then rastertokorv's BMP.
   tail -c +$((before + 1)) "$paper" >"$work/$name.bin"
   if ! grep -q "\[Job $job\] Job completed\.$" "$cups/log/error_log" ||
@@ -211,12 +213,13 @@ raster_job() { # picture-name file [lp option]...
   fi
   tail -c +2 "$work/$name.bin" >"$out/$name.bmp"
   convert "$out/$name.bmp" "$out/$name.png"
-  echo "tr3200ax received $(wc -c <"$work/$name.bin") bytes; the paper: $out/$name.png" \
+  echo "$queue received $(wc -c <"$work/$name.bin") bytes; the paper: $out/$name.png" \
        "($(identify -format '%w x %h dots' "$out/$name.bmp"))"
 }
-raster_job receipt-pdf "$docs/receipt.pdf" || status=1
+raster_job tr3200ax receipt-pdf "$docs/receipt.pdf" || status=1
 # A landscape photograph across the paper rather than turned to fill it.
-raster_job photo "$docs/photo.jpg" -o orientation-requested=3 || status=1
+raster_job tr3200ax photo "$docs/photo.jpg" -o orientation-requested=3 || status=1
+raster_job tr3000ax screenshot "$docs/screenshot.png" || status=1
 cp "$cups/log/error_log" "$out/cups-error_log"
 echo
 
@@ -227,8 +230,8 @@ echo "Scheduler log: $out/cups-error_log; USB transcript: $out/usb-transcript.lo
 
 # ---------------------------------------------------------------------------
 # The second way: the printer application korvprint serves the same virtual
-# printers as driverless IPP Everywhere printers on a loopback port, and a
-# PDF receipt and a photo are printed to it over IPP.
+# printers as driverless IPP Everywhere printers on a loopback port, and the
+# PDF receipt, the photo and the screenshot are printed to it over IPP.
 echo
 echo "=== Second way: the printer application korvprint (IPP Everywhere)"
 app=$work/app
@@ -254,12 +257,19 @@ port=8631
 while ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; do
   port=$((port + 1))
 done
-korvprint() {
-  env HOME="$app/home" TMPDIR="$app/tmp" XDG_CONFIG_HOME="$app/home" \
-    KORVPRINT_BACKEND="$app/usbkorv" KORVPRINT_DECODER="$app/korvprint-decode" \
-    "$app/korvprint-demo" "$@"
-}
-korvprint server -o server-port="$port" -o listen-hostname=localhost \
+# korvprint with the demo's environment, as a program that becomes
+# korvprint itself: started in the background, $! is then the server,
+# which the clean-up stops (a shell function in the background would be a
+# subshell, and stopping it would leave the server running).
+{
+  echo '#!/bin/sh'
+  echo "exec env HOME='$app/home' TMPDIR='$app/tmp' XDG_CONFIG_HOME='$app/home' \\"
+  echo "  KORVPRINT_BACKEND='$app/usbkorv' \\"
+  echo "  KORVPRINT_DECODER='$app/korvprint-decode' '$app/korvprint-demo' \"\$@\""
+} >"$app/korvprint"
+chmod 0755 "$app/korvprint"
+korvprint() { "$app/korvprint" "$@"; }
+"$app/korvprint" server -o server-port="$port" -o listen-hostname=localhost \
   -o spool-directory="$app/spool" -o log-file="$out/korvprint.log" -o log-level=info \
   -o server-options=no-tls -o state-file="$app/home/korvprint.state" \
   >"$app/server.out" 2>&1 &
@@ -294,35 +304,28 @@ app_queue photo tr3000ax tr3000ax_80
 sleep 1
 
 samples/make-documents.sh "$work/docs" >/dev/null
-for printer in tr3200ax tr3000ax; do
-  wc -c <"$work/paper/$printer.bin" >"$work/$printer.before" 2>/dev/null ||
-    echo 0 >"$work/$printer.before"
-done
 echo
-for job in "receipt receipt.pdf" "photo photo.jpg"; do
-  set -- $job
+app_job() { # queue printer picture-name file
+  paper=$work/paper/$2.bin
+  before=$(stat -c %s "$paper" 2>/dev/null || echo 0)
   uri=ipp://localhost:$port/ipp/print/$1
-  echo "\$ ipptool -t -f $2 $uri print-job-and-wait.test"
-  ipptool -t -f "$work/docs/$2" "$uri" /usr/share/cups/ipptool/print-job-and-wait.test |
+  echo "\$ ipptool -t -f $4 $uri print-job-and-wait.test"
+  ipptool -t -f "$work/docs/$4" "$uri" /usr/share/cups/ipptool/print-job-and-wait.test |
     grep -E '\[(PASS|FAIL)\]$' | sed 's/^ */  /'
-done
-
-echo
-for job in "tr3200ax receipt" "tr3000ax photo"; do
-  set -- $job
-  skip=$(cat "$work/$1.before")
-  tail -c +$((skip + 1)) "$work/paper/$1.bin" >"$work/$2.bin"
-  if [ "$(od -An -tx1 -N1 "$work/$2.bin" 2>/dev/null | tr -d ' ')" != 02 ]; then
-    echo "demo: the $2 job did not reach the $1; see $out/korvprint.log" >&2
-    status=1
-    continue
+  tail -c +$((before + 1)) "$paper" >"$work/app-$3.bin"
+  if [ "$(od -An -tx1 -N1 "$work/app-$3.bin" 2>/dev/null | tr -d ' ')" != 02 ]; then
+    echo "demo: the $3 job did not reach the $2; see $out/korvprint.log" >&2
+    return 1
   fi
   # The start byte 0x02, then the receipt library's 24-bit BMP.
-  tail -c +2 "$work/$2.bin" >"$out/app-$2.bmp"
-  convert "$out/app-$2.bmp" "$out/app-$2.png"
-  echo "$1 received $(wc -c <"$work/$2.bin") bytes from korvprint; the paper:" \
-       "$out/app-$2.png ($(identify -format '%w x %h dots' "$out/app-$2.bmp"))"
-done
+  tail -c +2 "$work/app-$3.bin" >"$out/app-$3.bmp"
+  convert "$out/app-$3.bmp" "$out/app-$3.png"
+  echo "$2 received $(wc -c <"$work/app-$3.bin") bytes from korvprint; the paper:" \
+       "$out/app-$3.png ($(identify -format '%w x %h dots' "$out/app-$3.bmp"))"
+}
+app_job receipt tr3200ax receipt receipt.pdf || status=1
+app_job photo tr3000ax photo photo.jpg || status=1
+app_job photo tr3000ax screenshot screenshot.png || status=1
 # The printer's page of the web interface, as a browser shows it.
 if chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage \
      --user-data-dir="$app/chromium" --window-size=1024,900 \

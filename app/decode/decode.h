@@ -8,6 +8,7 @@
 // jpeg.cpp    JPEG through libjpeg, row by row
 // raster.cpp  PWG and Apple raster through libcups
 // pdf.cpp     PDF rendered by pdftoppm, a child of this process
+// pdf_args.cpp pdftoppm's command line (shared with the tests)
 #ifndef DECODE_H
 #define DECODE_H
 

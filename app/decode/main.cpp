@@ -72,7 +72,8 @@ bool parse_arguments(int argc, char **argv, decode_request *request) {
     const char *a = argv[i];
     bool known = number_argument(a, "head", 1, RECEIPT_MAX_HEAD_WIDTH, &head) ||
                  number_argument(a, "dpi", 1, 10000, &dpi) ||
-                 number_argument(a, "dither", 0, 2, &dither) ||
+                 // The receipt library checks that it names a dithering.
+                 number_argument(a, "dither", 0, 255, &dither) ||
                  number_argument(a, "threshold", 0, 255, &threshold) ||
                  number_argument(a, "darkness", -100, 100, &darkness) ||
                  number_argument(a, "trim", 0, 2, &trim) ||

@@ -1,5 +1,7 @@
-// PDF: poppler's pdftoppm renders each page in 8-bit grey, as wide as the
-// print head, into a pipe; the pages go into the receipt as they come.
+// PDF: poppler's pdftoppm renders each page in 8-bit grey at the printer's
+// resolution into a pipe; the pages go into the receipt as they come,
+// where the receipt library prints each at true size or scales it down
+// to the head.
 // pdftoppm runs as a child of this process, in its process group and
 // under its limits, reading the document from the same standard input.
 #include <errno.h>
@@ -13,6 +15,7 @@
 #include <unistd.h>
 
 #include "decode.h"
+#include "pdf_args.h"
 
 #ifndef KORV_PDFTOPPM_PATH
 #define KORV_PDFTOPPM_PATH "/usr/bin/pdftoppm"
@@ -41,32 +44,9 @@ int read_pgm_header(FILE *in, unsigned *width, unsigned *height) {
 // Starts pdftoppm on standard input with its output on a pipe; its pid, or
 // -1. Its messages about the document's syntax are of no use to anyone.
 int start_renderer(const decode_request *request, int *output) {
-  // Every page scaled to the head's width, its height following; the
-  // rendered height is capped one row over the longest receipt, so that a
-  // page of absurd proportions costs the renderer no more than that.
-  char width[16], height_limit[24], first[16], last[16];
-  snprintf(width, sizeof width, "%d", request->settings.head_width);
-  snprintf(height_limit, sizeof height_limit, "%ld", request->settings.max_rows + 1);
-  snprintf(first, sizeof first, "%d", request->first_page);
-  snprintf(last, sizeof last, "%d", request->last_page);
-  const char *argv[16];
-  int argc = 0;
-  argv[argc++] = "pdftoppm";
-  argv[argc++] = "-gray";
-  argv[argc++] = "-scale-to-x";
-  argv[argc++] = width;
-  argv[argc++] = "-scale-to-y";
-  argv[argc++] = "-1";
-  argv[argc++] = "-H";
-  argv[argc++] = height_limit;
-  argv[argc++] = "-f";
-  argv[argc++] = first;
-  if (request->last_page > 0) {
-    argv[argc++] = "-l";
-    argv[argc++] = last;
-  }
-  argv[argc++] = "fd://0";
-  argv[argc] = nullptr;
+  pdf_render_args args;
+  pdf_render_arguments(&args, "fd://0", static_cast<unsigned>(request->first_page),
+                       static_cast<unsigned>(request->last_page), request->settings.max_rows);
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) < 0)
@@ -77,7 +57,7 @@ int start_renderer(const decode_request *request, int *output) {
     if (dup2(pipe_fds[1], 1) < 0 || null_fd < 0 || dup2(null_fd, 2) < 0)
       _exit(127);
     closefrom(3);
-    execve(KORV_PDFTOPPM_PATH, const_cast<char **>(argv), environ);
+    execve(KORV_PDFTOPPM_PATH, const_cast<char **>(args.argv), environ);
     _exit(127);
   }
   close(pipe_fds[1]);

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "pdf_args.h"
+#include "print_quality.h"
+#include "raster_support.h"
 #include "receipt_pages.h"
 #include "vprinter_client.h"
 
@@ -116,14 +119,19 @@ TEST_F(PrintTest, JpegCopies) {
   EXPECT_EQ(got, expected_printer_bytes({decoded}, s, 2));
 }
 
-// A two-page PDF: each page rendered as wide as the head (by pdftoppm, as
-// the application renders it) goes to the library; trim=bottom reaches it.
+// A two-page PDF: each page rendered (by pdftoppm, as the application
+// renders it: 203 dpi, 846 dots wide) goes to the library, which scales it
+// to the head; trim=bottom reaches it.
 TEST_F(PrintTest, PdfPages) {
   std::vector<GreyPage> source = {pattern_page(300, 40, 3), blocks_page(300, 30, 0)};
   ASSERT_TRUE(write_pdf(path("receipt.pdf"), source));
-  Command render = run_command({"pdftoppm", "-gray", "-scale-to-x", "576", "-scale-to-y", "-1",
-                                path("receipt.pdf")},
-                               {}, {"LD_PRELOAD"});
+  pdf_render_args args;
+  const std::string file = path("receipt.pdf");
+  pdf_render_arguments(&args, file.c_str(), 0, 0, RECEIPT_DEFAULT_MAX_ROWS);
+  std::vector<std::string> argv;
+  for (const char *const *arg = args.argv; *arg != nullptr; ++arg)
+    argv.push_back(*arg);
+  Command render = run_command(argv, {}, {"LD_PRELOAD"});
   std::vector<GreyPage> pages = read_pgm_pages(render.out);
   ASSERT_EQ(pages.size(), 2u) << render.err;
   int state = 0;
@@ -131,6 +139,42 @@ TEST_F(PrintTest, PdfPages) {
   receipt_settings s = defaults();
   s.trim = RECEIPT_TRIM_BOTTOM;
   EXPECT_EQ(got, expected_printer_bytes(pages, s, 1));
+}
+
+// Print quality through korvprint: text in four fonts from 7 to 18 pt on
+// an 80 mm page prints at true size (the ink as wide as an ideal 203 dpi
+// render's, not shrunk to the head) with about as few stray dots along
+// its edges as that render (7.8 per 1000 edge dots; 111 when rendered
+// with anti-aliasing and shrunk), and a phone screenshot's anti-aliased
+// text and scaled bar code print clean (an ideal threshold: 3.6; plain
+// diffusion: 207), its bar code scanning.
+TEST_F(PrintTest, TextAndAScreenshotPrintSharpAtTrueSize) {
+  const char *source = getenv("KORV_SOURCE_DIR");
+  ASSERT_NE(source, nullptr) << "run through CTest";
+  Command made = run_command({"/bin/sh", std::string(source) + "/samples/make-documents.sh",
+                              path("docs")}, {}, {"LD_PRELOAD"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  auto printed = [&](const std::string &file, const std::string &format) {
+    int state = 0;
+    std::vector<uint8_t> got = print(path("docs/" + file), format, {}, &state);
+    Picture p = read_bmp(got.size() > 1 ? std::string(got.begin() + 1, got.end()) : "");
+    EXPECT_EQ(p.error, "") << file;
+    return Dots{int(p.width), int(p.height), p.dots};
+  };
+
+  const Dots words = printed("text.pdf", "application/pdf");
+  EXPECT_LT(speckle(words).per_1000(), 12.0);
+  Command ideal = run_command(ideal_render_args(path("docs/text.pdf")), {}, {"LD_PRELOAD"});
+  const Box ideal_ink = ink_box(dots_of_pgm(ideal.out));
+  ASSERT_GT(ideal_ink.width(), 500) << ideal.err;
+  EXPECT_NEAR(ink_box(words).width(), ideal_ink.width(), 3);
+  EXPECT_NEAR(ink_box(words).height(), ideal_ink.height(), 3);
+
+  const Dots shot = printed("screenshot.png", "image/png");
+  EXPECT_LT(speckle(shot).per_1000(), 25.0);
+  ASSERT_TRUE(write_pbm(path("screenshot.pbm"), shot));
+  Command scan = run_command({"zbarimg", "-q", path("screenshot.pbm")}, {}, {"LD_PRELOAD"});
+  EXPECT_EQ(scan.out, "CODE-128:KORV-000123\n") << scan.err;
 }
 
 // A document that is not what it says is refused by the job, and the

@@ -1,8 +1,10 @@
-// The receipt library on synthetic CUPS rasters: width fitting, both grey
-// polarities and 1-bit input, trimming, pages and copies, the dithers and
-// the darkness curve, and bad input that must leave nothing written.
+// The receipt library on synthetic CUPS rasters: width fitting and the
+// size rule, both grey polarities and 1-bit input, trimming, pages and
+// copies, the dithers and their edges, the darkness curve, and bad input
+// that must leave nothing written.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -31,7 +33,8 @@ Picture converted(const std::vector<RasterPage> &pages, const receipt_settings &
 
 TEST(ReceiptTest, FitsEveryWidthToTheHeadCentredWithoutScaling) {
   for (int head : {RECEIPT_HEAD_58MM, RECEIPT_HEAD_80MM}) {
-    for (int delta : {-192, -2, -1, 0, 1, 2, 7}) {
+    // Ink a few dots wider than the head (a rasterizer's rounding) is cut.
+    for (int delta : {-192, -2, -1, 0, 1, 2, 5}) {
       const unsigned width = unsigned(head + delta);
       SCOPED_TRACE("head " + std::to_string(head) + ", page width " + std::to_string(width));
       // A 3-dot bar in the page's middle, and a dot at each page edge.
@@ -53,6 +56,170 @@ TEST(ReceiptTest, FitsEveryWidthToTheHeadCentredWithoutScaling) {
       const int edges = (offset >= 0) + (int(width) - 1 + offset < head);
       EXPECT_EQ(p.black(0, 0, p.width, 1), 3 + edges);
     }
+  }
+}
+
+// An 80 mm page (639 dots) on an 80 mm head: true size while its ink fits,
+// centred on the page, or on the ink when the page's middle would cut it;
+// a page whose ink is wider than the head is scaled down to it.
+TEST(ReceiptTest, APageWiderThanTheHeadPrintsAtTrueSizeUnlessItsInkIsWider) {
+  const int head = RECEIPT_HEAD_80MM;
+  auto page_of = [](unsigned width, unsigned left, unsigned right) {
+    // A frame of ink from column left to right, 40 rows, 2 dots thick.
+    RasterPage page = bar_page(width, 40, 0, 0, 0, 0);
+    page.grey = [=](unsigned x, unsigned y) {
+      const bool inside = x >= left && x <= right;
+      return inside && (y < 2 || y >= 38 || x < left + 2 || x > right - 2) ? 0 : 255;
+    };
+    return page;
+  };
+  struct Case {
+    unsigned left, right;  // the ink on a 639-dot page
+    int first;             // head column of its left edge
+  };
+  // In the page's middle 576 columns (31 .. 606): where the page puts it.
+  // Out of it: centred on the ink.
+  for (const Case &c : {Case{40, 600, 40 - 31}, Case{0, 400, (576 - 401) / 2},
+                        Case{100, 638, (576 - 539) / 2}}) {
+    SCOPED_TRACE("ink " + std::to_string(c.left) + " .. " + std::to_string(c.right));
+    Picture p = converted({page_of(639, c.left, c.right)}, settings_for(head));
+    ASSERT_EQ(p.height, 40u) << "not scaled";
+    const int width = int(c.right - c.left) + 1;
+    EXPECT_EQ(p.black(0, 0, head, 1), width) << "the whole top edge";
+    EXPECT_EQ(p.at(unsigned(c.first), 20), 1);
+    EXPECT_EQ(p.at(unsigned(c.first + width - 1), 20), 1);
+    EXPECT_EQ(p.black(0, 2, head, 38), 4 * 36);
+  }
+  // Ink twice as wide as the head: half the size, from edge to edge.
+  Picture half = converted({page_of(2 * head + 40, 20, 2 * head + 19)}, settings_for(head));
+  ASSERT_EQ(half.height, 20u);
+  EXPECT_EQ(half.black(0, 0, head, 1), head);
+  EXPECT_EQ(half.black(0, 2, head, 18), 2 * 16);
+  EXPECT_EQ(half.at(0, 10), 1);
+  EXPECT_EQ(half.at(head - 1, 10), 1);
+}
+
+// However wide and long a page, what the library holds of it stays near
+// two bytes a dot of the head's width; a page wider than the head may not
+// be longer than the longest receipt.
+TEST(ReceiptTest, AWidePageIsHeldWithinItsBound) {
+  receipt_settings s = settings_for(RECEIPT_HEAD_80MM);
+  s.max_rows = 1500;
+  std::vector<unsigned char> row(RECEIPT_MAX_PAGE_WIDTH);
+  for (size_t x = 0; x < row.size(); ++x)
+    row[x] = uint8_t(x * 7 % 251);  // grey from edge to edge
+  receipt_job job = {};
+  ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
+  ASSERT_EQ(receipt_begin_page(&job, RECEIPT_MAX_PAGE_WIDTH, RECEIPT_GREY8_WHITE255), RECEIPT_OK);
+  for (long y = 0; y < s.max_rows; ++y)
+    ASSERT_EQ(receipt_add_row(&job, row.data()), RECEIPT_OK);
+  EXPECT_LE(job.held_capacity, size_t(s.max_rows) * (2 * RECEIPT_HEAD_80MM + 9));
+  EXPECT_EQ(receipt_add_row(&job, row.data()), RECEIPT_ERROR_TOO_LONG);
+  receipt_end(&job);
+
+  ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
+  ASSERT_EQ(receipt_begin_page(&job, RECEIPT_MAX_PAGE_WIDTH, RECEIPT_GREY8_WHITE255), RECEIPT_OK);
+  for (long y = 0; y < 1000; ++y)
+    ASSERT_EQ(receipt_add_row(&job, row.data()), RECEIPT_OK);
+  ASSERT_EQ(receipt_end_page(&job), RECEIPT_OK);
+  EXPECT_EQ(job.rows, lround(1000.0 * RECEIPT_HEAD_80MM / RECEIPT_MAX_PAGE_WIDTH));
+  receipt_end(&job);
+}
+
+// The sharp dither on small hand-made pages, against plain diffusion.
+receipt_settings dithered(int dither) {
+  receipt_settings s = settings_for(RECEIPT_HEAD_58MM);
+  s.dither = dither;
+  s.trim = RECEIPT_TRIM_NONE;
+  return s;
+}
+
+TEST(ReceiptTest, SharpDitherPrintsAnAntiAliasedEdgeWhereItLies) {
+  // A disc of radius 15 whose rim is grey by how much of each dot it
+  // covers (sixteen samples a side), as a renderer anti-aliases text.
+  RasterPage disc = bar_page(384, 40, 0, 0, 0, 0);
+  auto coverage = [](unsigned x, unsigned y) {
+    int in = 0;
+    for (int i = 0; i < 16; ++i)
+      for (int j = 0; j < 16; ++j) {
+        const double dx = x + (i + 0.5) / 16 - 200, dy = y + (j + 0.5) / 16 - 20;
+        in += dx * dx + dy * dy <= 15 * 15;
+      }
+    return in / 256.0;
+  };
+  disc.grey = [=](unsigned x, unsigned y) { return int(lround(255 * (1 - coverage(x, y)))); };
+  Picture sharp = converted({disc}, dithered(RECEIPT_DITHER_SHARP));
+  long wrong = 0, rim = 0;
+  for (unsigned y = 0; y < 40; ++y)
+    for (unsigned x = 0; x < 384; ++x) {
+      const int g = disc.grey(x, y);
+      rim += g > 0 && g < 255;
+      wrong += sharp.at(x, y) != (g <= 127);
+    }
+  EXPECT_GT(rim, 60);
+  EXPECT_EQ(wrong, 0) << "each rim dot black when the disc covers most of it";
+  Picture diffused = converted({disc}, dithered(RECEIPT_DITHER_DIFFUSION));
+  EXPECT_NE(diffused.dots, sharp.dots) << "plain diffusion dithers the rim";
+}
+
+TEST(ReceiptTest, SharpDitherKeepsThinGreyLinesAndDithersGreyAreas) {
+  // A hairline as a renderer leaves it (one grey column), one across two
+  // columns, and a grey square of 128 and one of 200.
+  RasterPage page = bar_page(384, 60, 0, 0, 0, 0);
+  page.grey = [](unsigned x, unsigned y) {
+    if (x == 20)
+      return 170;
+    if (x == 40 || x == 41)
+      return 200;
+    if (y >= 10 && y < 50 && x >= 100 && x < 140)
+      return 128;
+    if (y >= 10 && y < 50 && x >= 200 && x < 240)
+      return 200;
+    return 255;
+  };
+  Picture sharp = converted({page}, dithered(RECEIPT_DITHER_SHARP));
+  for (unsigned y = 0; y < 60; ++y) {
+    EXPECT_EQ(sharp.at(20, y), 1) << "row " << y;
+    EXPECT_GE(sharp.black(40, y, 42, y + 1), 1) << "row " << y;
+  }
+  EXPECT_EQ(sharp.black(0, 0, 20, 60) + sharp.black(21, 0, 40, 60) + sharp.black(42, 0, 100, 60), 0);
+  // The squares: dithered to their level, dot for dot as plain diffusion
+  // does it.
+  Picture diffused = converted({page}, dithered(RECEIPT_DITHER_DIFFUSION));
+  EXPECT_LT(diffused.black(20, 0, 21, 60), 40) << "plain diffusion breaks the hairline";
+  for (unsigned left : {100u, 200u}) {
+    SCOPED_TRACE("square at " + std::to_string(left));
+    for (unsigned y = 10; y < 50; ++y)
+      for (unsigned x = left; x < left + 40; ++x)
+        ASSERT_EQ(sharp.at(x, y), diffused.at(x, y)) << x << "," << y;
+  }
+  EXPECT_NEAR(sharp.black(100, 10, 140, 50) / 1600.0, 127.0 / 255, 0.04);
+  EXPECT_NEAR(sharp.black(200, 10, 240, 50) / 1600.0, 55.0 / 255, 0.04);
+}
+
+TEST(ReceiptTest, SharpDitherKeepsAGradientsToneBesideBlackText) {
+  // Light grey shading, a gradient from 16 % to 2 % ink, and in it a black
+  // stroke of text 6 dots wide with anti-aliased sides.
+  RasterPage page = bar_page(384, 60, 0, 0, 0, 0);
+  page.grey = [](unsigned x, unsigned) {
+    if (x == 189 || x == 196)
+      return 100;
+    if (x >= 190 && x < 196)
+      return 0;
+    return int(215 + x * 35 / 384);
+  };
+  Picture sharp = converted({page}, dithered(RECEIPT_DITHER_SHARP));
+  Picture diffused = converted({page}, dithered(RECEIPT_DITHER_DIFFUSION));
+  EXPECT_EQ(sharp.black(189, 0, 197, 60), 8 * 60) << "the stroke and its dark rim";
+  // The shading keeps its dots up to the stroke (no white halo), and its
+  // tone, in bands of 32 columns, is what plain diffusion prints.
+  auto beside = [](const Picture &p) { return p.black(186, 0, 189, 60) + p.black(197, 0, 200, 60); };
+  EXPECT_GT(beside(diffused), 10);
+  EXPECT_GE(beside(sharp), beside(diffused) * 3 / 4);
+  for (unsigned left = 0; left + 32 <= 384; left += 32) {
+    SCOPED_TRACE("band at " + std::to_string(left));
+    EXPECT_NEAR(sharp.black(left, 0, left + 32, 60), diffused.black(left, 0, left + 32, 60),
+                32 * 60 / 50);
   }
 }
 
@@ -162,7 +329,7 @@ RasterPage thirds_page(int mid_grey) {
 TEST(ReceiptTest, DithersKeepPureBlackAndWhiteExactAndGreyNearItsLevel) {
   receipt_settings s = settings_for(576);
   s.trim = RECEIPT_TRIM_NONE;
-  for (int dither : {RECEIPT_DITHER_DIFFUSION, RECEIPT_DITHER_ORDERED}) {
+  for (int dither : {RECEIPT_DITHER_SHARP, RECEIPT_DITHER_DIFFUSION, RECEIPT_DITHER_ORDERED}) {
     SCOPED_TRACE("dither " + std::to_string(dither));
     s.dither = dither;
     Picture p = converted({thirds_page(128)}, s);
