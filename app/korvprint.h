@@ -9,6 +9,7 @@
 // process.cpp     child processes: spawned with chosen descriptors
 // backend_run.cpp one run of the usbkorv backend: spawn, pipe, messages, exit
 // pdf.cpp         PDF documents rendered by pdftoppm into the raster callbacks
+// queue.cpp       jobs wait for an absent printer and print in their order
 #ifndef KORVPRINT_H
 #define KORVPRINT_H
 
@@ -156,6 +157,17 @@ int backend_list(const char *program, void (*line)(const char *, void *),
 // ---- pdf.cpp ----
 // PAPPL MIME filter for application/pdf.
 bool pdf_filter(pappl_job_t *job, pappl_device_t *device, void *context);
+
+// ---- queue.cpp ----
+// Adds waitprinter=true to a backend URI (in place, size bytes) unless the
+// URI has a waitprinter= option of its own: a job waits for an absent
+// printer instead of failing.
+void queue_wait_for_printer(char *uri, size_t size);
+// At the end of a job, in its thread: the printer's next job in order of
+// creation is made the only one PAPPL may start.
+void queue_job_ended(pappl_job_t *job);
+// Keeps every printer's jobs in order from the system's main loop on.
+void queue_start(pappl_system_t *system);
 
 // ---- system.cpp ----
 // papplMainloop's system callback.

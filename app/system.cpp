@@ -131,6 +131,7 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
   // any printer is made: a printer's document formats are fixed then.
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
                            pdf_filter, nullptr);
+  queue_start(system);
 
   // A state file of one's own (tests, a second instance): the printers
   // and settings are kept there instead of PAPPL's default place, which

@@ -1,8 +1,7 @@
-// The port record g_printer, the process-wide locks, the trace log writer,
-// the family lookups and the table of supported printers.
+// The port record g_printer, the process-wide locks, the trace log writer
+// and the record's interface and endpoint lookups.
 #include <stdarg.h>
 #include <string.h>
-#include <strings.h>
 
 #include "internal.h"
 #include "logfile.h"
@@ -13,20 +12,6 @@ QRP_UsbPort g_printer{};
 
 pthread_mutex_t mutex_usb = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t mutex_file = PTHREAD_MUTEX_INITIALIZER;
-
-// Every product ID is valid under both vendor IDs.
-// The device IDs name the command set KORVBMP: a start byte, then one
-// BMP image; the PPDs of each model carry the same *1284DeviceID.
-static const QRP_PrinterModel supported_printers[] = {
-    {QRP_PRODUCT_TR3000AX, "tr3000ax", QRP_FAMILY_OSTREL,
-     "Korvanix TR3000AX miniprinter", "MFG:KorvaNIX;MDL:TR3000AX;CMD:KORVBMP;"},
-    {QRP_PRODUCT_TR3200AX, "tr3200ax", QRP_FAMILY_KELPIN,
-     "Korvanix TR3200AX miniprinter", "MFG:KorvaNIX;MDL:TR3200AX;CMD:KORVBMP;"},
-    {QRP_PRODUCT_TR090SAX, "tr090sax", QRP_FAMILY_KELPIN,
-     "Korvanix TR090SAX miniprinter", "MFG:KorvaNIX;MDL:TR090SAX;CMD:KORVBMP;"},
-    {QRP_PRODUCT_TR3500AX, "tr3500ax", QRP_FAMILY_KELPIN,
-     "Korvanix TR3500AX miniprinter", "MFG:KorvaNIX;MDL:TR3500AX;CMD:KORVBMP;"},
-};
 
 void lock_usb(void) { (void)pthread_mutex_lock(&mutex_usb); }
 void unlock_usb(void) { (void)pthread_mutex_unlock(&mutex_usb); }
@@ -83,33 +68,4 @@ unsigned char QRP_GetReadEP(QRP_UsbPort *port) {
 unsigned char QRP_GetWriteEP(QRP_UsbPort *port) {
   (void)port;
   return 0x01;
-}
-
-int QRP_IsSupportedVendor(unsigned short vendorId) {
-  return vendorId == QRP_VENDOR_KORVANIX || vendorId == QRP_VENDOR_MIRELWORKS;
-}
-
-const QRP_PrinterModel *QRP_FindModelByProduct(unsigned short productId) {
-  for (const QRP_PrinterModel &model : supported_printers)
-    if (model.productId == productId)
-      return &model;
-  return nullptr;
-}
-
-const QRP_PrinterModel *QRP_FindModelByProtocol(const char *protocol) {
-  if (protocol == nullptr)
-    return nullptr;
-  for (const QRP_PrinterModel &model : supported_printers)
-    if (strcasecmp(model.protocol, protocol) == 0)
-      return &model;
-  return nullptr;
-}
-
-int QRP_ProductInFamily(unsigned short productId, int family) {
-  const QRP_PrinterModel *model = QRP_FindModelByProduct(productId);
-  if (model == nullptr)
-    return 0;
-  // The lookups treat any family other than Kelpin like Ostrel.
-  int wanted = family == QRP_FAMILY_KELPIN ? QRP_FAMILY_KELPIN : QRP_FAMILY_OSTREL;
-  return model->family == wanted;
 }

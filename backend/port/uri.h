@@ -54,6 +54,7 @@ struct QRP_UriParts {
   char serial[QRP_URI_SERIAL_MAX_LENGTH + 1]; // decoded
   int waitSeconds; // wait= value, or -1 when not given
   int waitPrinter; // waitprinter= value, 0 when not given
+  int hasWaitPrinter; // waitprinter= given, with either value
   char optionError[QRP_URI_ERROR_SIZE]; // why QRP_URI_BAD_OPTION
 };
 

@@ -2,6 +2,7 @@
 #include "app_server.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cups/ipp.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -148,7 +149,7 @@ AppServer::AppServer(const std::string &umockdev_dir) : umockdev_dir_(umockdev_d
   // The backend as the server runs it, with argv[0] = the device URI
   // (DEVICE_URI, as the server also sets it) and the test's preloads.
   std::string wrapper = "#!/bin/bash\n"
-                        "echo \"start ${DEVICE_URI:-list} $*\" >> '" + dir_ + "/backend-runs.log'\n"
+                        "echo \"start ${DEVICE_URI:-list} $* pid $$\" >> '" + dir_ + "/backend-runs.log'\n"
                         "export LD_PRELOAD='" + env_or("KORV_TIMESHIM", "") + ":" +
                         env_or("KORV_UMOCKDEV_PRELOAD", "") + "'\n"
                         "export UMOCKDEV_DIR='" + umockdev_dir_ + "'\n"
@@ -331,7 +332,9 @@ int submit_job(const AppServer &server, const std::string &queue, const std::str
   for (auto &a : attrs)
     test += ipp_attr_line(a);
   test += "  FILE $filename\n  STATUS successful-ok\n  EXPECT job-id OF-TYPE integer\n}\n";
-  std::string path = server.dir() + "/print-" + std::to_string(now_ms()) + ".test";
+  // A file of its own for each submission: clients may submit at once.
+  static std::atomic<int> submissions{0};
+  std::string path = server.dir() + "/print-" + std::to_string(++submissions) + ".test";
   write_file(path, test, 0644);
   Command c = server.ipptool({"-tv", "-f", file, server.printer_uri(queue), path});
   if (output)

@@ -46,6 +46,7 @@ public:
   // by itself with status 0.
   bool stop();
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   const std::string &error() const { return error_; }
 
   int port() const { return port_; }
@@ -53,7 +54,8 @@ public:
   std::string printer_uri(const std::string &queue) const;
   // PAPPL's log and the server's own standard error.
   std::string log() const;
-  // Lines the backend wrapper logged: one "start ARGV0 ARGS..." per run.
+  // Lines the backend wrapper logged: one "start ARGV0 ARGS... pid PID"
+  // per run.
   std::vector<std::string> backend_runs() const;
 
   // The program's sub-commands against this server ("add", "printers", ...).

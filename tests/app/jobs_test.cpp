@@ -1,14 +1,17 @@
 // Jobs that do not go as planned, and settings that must outlive the
 // server: a job cancelled through IPP while the backend sends it, a queue
-// whose printer is absent, a printer unplugged in the middle of a job, and
-// a restart of the server.
+// whose printer is absent, jobs queued behind a busy printer, a printer
+// unplugged in the middle of a job, and a restart of the server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <signal.h>
 #include <thread>
 
 #include "app_server.h"
 #include "receipt_pages.h"
+#include "test_helpers.h"
 #include "vprinter_client.h"
 
 using namespace korvtest;
@@ -81,24 +84,155 @@ TEST_F(JobsTest, CancelWhilePrinting) {
   expect_next_job_prints();
 }
 
-// A queue whose printer is not there: the job is aborted with a message,
-// the queue shows the printer offline and is not stopped, and the other
-// queue prints.
+// A queue whose printer is not there: the job waits for it, processing,
+// with a message that says so and the printer shown offline; the other
+// printer prints meanwhile. Cancel-Job ends the waiting job; a backend
+// stopped from outside (as systemd stops the service's processes) ends it
+// as not printed; the next job prints whole once the printer is plugged
+// in; and a killed server leaves no backend waiting. A queue whose URI
+// says waitprinter=false fails the job at once, without stopping.
 TEST_F(JobsTest, AbsentPrinter) {
   std::string why;
-  ASSERT_TRUE(server_->add_printer("ghost", "tr3200ax_80", "usbkorv:/tr3200ax/2", &why)) << why;
+  ASSERT_TRUE(server_->add_printer("ghost", "tr3200ax_80", "usbkorv:/tr3200ax/1?serial=GHOST", &why))
+      << why;
+  ASSERT_TRUE(server_->add_printer("nowait", "tr3200ax_80",
+                                   "usbkorv:/tr3200ax/1?serial=NOWAIT&waitprinter=false", &why))
+      << why;
   GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 24, 1);
-  ASSERT_TRUE(write_pwg_raster(path("ghost.pwg"), {page}));
-  JobResult job = print_and_wait(*server_, "ghost", path("ghost.pwg"), "image/pwg-raster");
-  EXPECT_EQ(job.state, kAborted) << job.output << server_->log();
+  ASSERT_TRUE(write_png(path("ghost.png"), page));
+  // Submits a job to "ghost" and waits until its backend waits for the
+  // printer; the backend's pid, or -1.
+  auto waiting_job = [&](int *job_id) {
+    *job_id = submit_job(*server_, "ghost", path("ghost.png"), "image/png", {"print-scaling=none"});
+    std::string reasons;
+    if (*job_id <= 0 || !eventually(
+                            [&] {
+                              return job_state(*server_, "ghost", *job_id, &reasons) == kProcessing &&
+                                     reasons.find("not found, trying again") != std::string::npos;
+                            },
+                            60000))
+      return -1;
+    std::vector<std::string> runs = server_->backend_runs();
+    return runs.back().find("serial=GHOST&waitprinter=true") == std::string::npos
+               ? -1
+               : atoi(runs.back().substr(runs.back().rfind(" pid ") + 5).c_str());
+  };
+  auto running = [](int pid) {
+    std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+    size_t name_end = stat.rfind(')');
+    return name_end != std::string::npos && stat.size() > name_end + 2 && stat[name_end + 2] != 'Z';
+  };
   std::string reasons;
-  job_state(*server_, "ghost", job.job_id, &reasons);
-  EXPECT_NE(reasons.find("did not take the job"), std::string::npos) << reasons;
+
+  int cancelled = 0;
+  ASSERT_GT(waiting_job(&cancelled), 0) << server_->log();
   EXPECT_NE(printer_attribute(*server_, "ghost", "printer-state-reasons").find("offline"),
             std::string::npos);
-  EXPECT_EQ(printer_attribute(*server_, "ghost", "printer-is-accepting-jobs"), "true");
-  EXPECT_EQ(printer_attribute(*server_, "receipt", "printer-state-reasons"), "none");
   expect_next_job_prints();
+  ASSERT_TRUE(cancel_job(*server_, "ghost", cancelled));
+  EXPECT_EQ(wait_job_end(*server_, "ghost", cancelled, 60), kCanceled) << server_->log();
+  job_state(*server_, "ghost", cancelled, &reasons);
+  EXPECT_NE(reasons.find("cancelled while waiting for the printer"), std::string::npos) << reasons;
+
+  int stopped = 0;
+  int backend = waiting_job(&stopped);
+  ASSERT_GT(backend, 0) << server_->log();
+  kill(backend, SIGTERM);
+  EXPECT_EQ(wait_job_end(*server_, "ghost", stopped, 60), kAborted) << server_->log();
+  job_state(*server_, "ghost", stopped, &reasons);
+  EXPECT_NE(reasons.find("stopped while it waited for the printer"), std::string::npos) << reasons;
+
+  int printed = 0;
+  ASSERT_GT(waiting_job(&printed), 0) << server_->log();
+  ASSERT_TRUE(printers_->plug("kelpin,name=ghost,serial=GHOST", "ghost"));
+  EXPECT_EQ(wait_job_end(*server_, "ghost", printed, 120), kCompleted) << server_->log();
+  receipt_settings s;
+  receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+  EXPECT_EQ(printers_->captured("ghost"), expected_printer_bytes({page}, s, 1));
+  EXPECT_EQ(printer_attribute(*server_, "ghost", "printer-state-reasons"), "none");
+
+  JobResult failed = print_and_wait(*server_, "nowait", path("ghost.png"), "image/png",
+                                    {"print-scaling=none"});
+  EXPECT_EQ(failed.state, kAborted) << failed.output << server_->log();
+  job_state(*server_, "nowait", failed.job_id, &reasons);
+  EXPECT_NE(reasons.find("did not take the job"), std::string::npos) << reasons;
+  EXPECT_EQ(printer_attribute(*server_, "nowait", "printer-is-accepting-jobs"), "true");
+
+  printers_->command("vanish ghost");
+  int orphaned = 0;
+  backend = waiting_job(&orphaned);
+  ASSERT_GT(backend, 0) << server_->log();
+  kill(server_->pid(), SIGKILL);
+  EXPECT_TRUE(eventually([&] { return !running(backend); }, 30000));
+}
+
+// Receipts print in the order their jobs were created, however many wait:
+// ten jobs sent at once by four clients behind a job that waits for its
+// printer are held but the next one, and all come out in order of job id
+// once the printer is there.
+TEST_F(JobsTest, QueuedJobsPrintInOrder) {
+  std::string why;
+  ASSERT_TRUE(server_->add_printer("line", "tr3200ax_58", "usbkorv:/tr3200ax/1?serial=LINE", &why))
+      << why;
+  const int count = 11;
+  std::vector<GreyPage> pages;
+  for (int i = 0; i < count; ++i) {
+    pages.push_back(pattern_page(RECEIPT_HEAD_58MM, 40, i));
+    ASSERT_TRUE(write_png(path("line" + std::to_string(i) + ".png"), pages.back()));
+  }
+  std::vector<int> ids(count, -1);
+  auto submit = [&](int i) {
+    ids[static_cast<size_t>(i)] = submit_job(*server_, "line", path("line" + std::to_string(i) + ".png"),
+                                             "image/png", {"print-scaling=none"});
+  };
+  submit(0);
+  ASSERT_GT(ids[0], 0);
+  ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c)
+    clients.emplace_back([&, c] {
+      for (int i = 1 + c; i < count; i += 4)
+        submit(i);
+    });
+  for (std::thread &t : clients)
+    t.join();
+  for (int id : ids)
+    ASSERT_GT(id, 0);
+  int newest = *std::max_element(ids.begin(), ids.end());
+  std::string reasons;
+  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", newest, &reasons) == kHeld; },
+                         30000))
+      << reasons;
+  EXPECT_NE(reasons.find("job-queued Waiting for the jobs sent before it to print."),
+            std::string::npos)
+      << reasons;
+
+  ASSERT_TRUE(printers_->plug("kelpin,name=line,serial=LINE", "line"));
+  for (int id : ids)
+    EXPECT_EQ(wait_job_end(*server_, "line", id, 120), kCompleted) << id << server_->log();
+  // Which page each receipt the printer got belongs to, in the order it got them.
+  receipt_settings s;
+  receipt_default_settings(&s, RECEIPT_HEAD_58MM);
+  std::vector<std::vector<uint8_t>> receipts;
+  for (const GreyPage &page : pages)
+    receipts.push_back(expected_printer_bytes({page}, s, 1));
+  std::vector<uint8_t> got = printers_->captured("line");
+  std::vector<int> seen;
+  size_t at = 0;
+  for (bool found = true; found && at < got.size();) {
+    found = false;
+    for (size_t i = 0; i < receipts.size() && !found; ++i)
+      if (got.size() - at >= receipts[i].size() &&
+          std::equal(receipts[i].begin(), receipts[i].end(), got.begin() + static_cast<long>(at))) {
+        seen.push_back(ids[i]);
+        at += receipts[i].size();
+        found = true;
+      }
+  }
+  std::vector<int> in_order = ids;
+  std::sort(in_order.begin(), in_order.end());
+  EXPECT_EQ(seen, in_order);
+  EXPECT_EQ(at, got.size()) << "bytes that are no whole receipt";
 }
 
 // The printer goes away in the middle of a job: aborted, nothing more is
@@ -196,7 +330,8 @@ TEST_F(JobsTest, SettingsSurviveRestart) {
             expected_printer_bytes({page}, s, 1));
   std::vector<std::string> runs = server_->backend_runs();
   ASSERT_FALSE(runs.empty());
-  EXPECT_EQ(runs.back().rfind("start usbkorv:/tr3200ax/1?wait=5 ", 0), 0u) << runs.back();
+  EXPECT_EQ(runs.back().rfind("start usbkorv:/tr3200ax/1?wait=5&waitprinter=true ", 0), 0u)
+      << runs.back();
 }
 
 } // namespace
