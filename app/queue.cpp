@@ -130,9 +130,10 @@ static void hold(pappl_job_t *job) {
 // Puts the printer's jobs in order: of the jobs that have their document
 // and are pending or held here, the oldest is pending and the others held.
 // restart: just after a start, the oldest is started if it is pending on
-// an idle printer and every job is from the state file (PAPPL starts no
-// restored job by itself, and with none of this run there is no start of
-// PAPPL's own under way to collide with).
+// an idle printer and every job is from the state file: PAPPL starts no
+// restored job by itself, and with no job of this run there is no start
+// of PAPPL's own under way to collide with. (A restored job that says it
+// is processing was cut off by the stop and never runs again.)
 static void arrange(pappl_printer_t *printer, bool restart) {
   pthread_mutex_lock(&queue_lock);
   queue_list list = {nullptr, 0, 0, false};
@@ -141,7 +142,7 @@ static void arrange(pappl_printer_t *printer, bool restart) {
     qsort(list.entries, static_cast<size_t>(list.count), sizeof(queue_entry), by_id);
   bool next_found = false, quiet = !list.failed;
   for (int i = 0; i < list.count; ++i)
-    if (list.entries[i].state == IPP_JSTATE_PROCESSING || !list.entries[i].restored)
+    if (!list.entries[i].restored)
       quiet = false;
   for (int i = 0; i < list.count && !list.failed; ++i) {
     queue_entry *entry = &list.entries[i];

@@ -83,15 +83,19 @@ Command run_command(const std::vector<std::string> &argv,
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
     return result;
+  // Opened before the fork: in the child of a process with threads, the
+  // umockdev preload's open() may wait for a lock that no thread will
+  // ever release there.
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
+  close(null_fd);
   close(out[1]);
   close(err[1]);
   long long deadline = now_ms() + timeout_s * 1000LL;
