@@ -140,10 +140,17 @@ static void arrange(pappl_printer_t *printer, bool restart) {
   papplPrinterIterateActiveJobs(printer, collect_job, &list, 1, 0);
   if (list.count > 1)
     qsort(list.entries, static_cast<size_t>(list.count), sizeof(queue_entry), by_id);
-  bool next_found = false, quiet = !list.failed;
+  bool quiet = !list.failed;
   for (int i = 0; i < list.count; ++i)
     if (!list.entries[i].restored)
       quiet = false;
+  // While the server shuts down nothing more is started, the next job is
+  // held too: a job started then would be cut off, and PAPPL restores such
+  // a job as processing and never runs it. They all wait for the next start.
+  bool stopping = papplSystemIsShutdown(papplPrinterGetSystem(printer));
+  // The others are held before the next one is released: a release makes
+  // PAPPL start the newest pending job at once when the printer is idle.
+  queue_entry *next = nullptr;
   for (int i = 0; i < list.count && !list.failed; ++i) {
     queue_entry *entry = &list.entries[i];
     if (entry->state == IPP_JSTATE_PROCESSING) {
@@ -155,23 +162,23 @@ static void arrange(pappl_printer_t *printer, bool restart) {
     bool is_held = entry->has_document && held_here(entry);
     if (!entry->has_document || (entry->state != IPP_JSTATE_PENDING && !is_held))
       continue; // still coming in, or held by a user
-    if (next_found) {
-      if (entry->state == IPP_JSTATE_PENDING)
-        hold(entry->job);
-      else if (papplJobGetMessage(entry->job) == nullptr)
-        papplJobSetMessage(entry->job, MESSAGE_HELD); // from the state file
-      continue;
+    if (next == nullptr && !stopping) {
+      next = entry; // pending, or held here
+    } else if (entry->state == IPP_JSTATE_PENDING) {
+      hold(entry->job);
+    } else if (papplJobGetMessage(entry->job) == nullptr) {
+      papplJobSetMessage(entry->job, MESSAGE_HELD); // from the state file
     }
-    next_found = true;
-    if (is_held) {
-      papplJobSetReasons(entry->job, PAPPL_JREASON_NONE, PAPPL_JREASON_JOB_QUEUED);
-      papplJobSetMessage(entry->job, MESSAGE_NEXT);
-      papplLogJob(entry->job, PAPPL_LOGLEVEL_DEBUG, "Released: next to print.");
-      papplJobRelease(entry->job, nullptr);
-    } else if (restart && quiet && papplPrinterGetState(printer) == IPP_PSTATE_IDLE &&
-               papplJobHold(entry->job, nullptr, nullptr, 0)) {
-      papplJobRelease(entry->job, nullptr);
-    }
+  }
+  if (next != nullptr && next->state == IPP_JSTATE_HELD) {
+    papplJobSetReasons(next->job, PAPPL_JREASON_NONE, PAPPL_JREASON_JOB_QUEUED);
+    papplJobSetMessage(next->job, MESSAGE_NEXT);
+    papplLogJob(next->job, PAPPL_LOGLEVEL_DEBUG, "Released: next to print.");
+    papplJobRelease(next->job, nullptr);
+  } else if (next != nullptr && restart && quiet &&
+             papplPrinterGetState(printer) == IPP_PSTATE_IDLE &&
+             papplJobHold(next->job, nullptr, nullptr, 0)) {
+    papplJobRelease(next->job, nullptr);
   }
   free(list.entries);
   pthread_mutex_unlock(&queue_lock);

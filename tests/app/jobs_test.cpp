@@ -226,6 +226,41 @@ TEST_F(JobsTest, QueuedJobsPrintInOrder) {
   EXPECT_TRUE(printers_->captured("line") == expected) << "not every receipt whole, in order of job id";
 }
 
+// Queued jobs outlive the server: once it shuts down no queued job is
+// started (the next one is held as well), and after a restart they print
+// in order.
+TEST_F(JobsTest, QueueSurvivesRestart) {
+  std::string why;
+  ASSERT_TRUE(server_->add_printer("line", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=LINE", &why))
+      << why;
+  std::vector<GreyPage> pages;
+  std::vector<int> ids;
+  for (int i = 0; i < 4; ++i) {
+    pages.push_back(pattern_page(RECEIPT_HEAD_58MM, 40, i));
+    ASSERT_TRUE(write_png(path("line" + std::to_string(i) + ".png"), pages.back()));
+    ids.push_back(submit_job(*server_, "line", path("line" + std::to_string(i) + ".png"),
+                             "image/png", {"print-scaling=none"}));
+    ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+  }
+  EXPECT_EQ(server_->cli({"shutdown"}).status, 0);
+  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", ids[1]) == kHeld; }, 30000));
+  ASSERT_TRUE(cancel_job(*server_, "line", ids[0]));
+  ASSERT_EQ(wait_job_end(*server_, "line", ids[0], 60), kCanceled);
+  kill(server_->pid(), SIGKILL);
+  server_->stop();
+  ASSERT_TRUE(server_->start()) << server_->error();
+  ASSERT_TRUE(printers_->plug("ostrel,name=line,serial=LINE", "line"));
+  receipt_settings s;
+  receipt_default_settings(&s, RECEIPT_HEAD_58MM);
+  std::vector<uint8_t> expected;
+  for (size_t i = 1; i < ids.size(); ++i) {
+    EXPECT_EQ(wait_job_end(*server_, "line", ids[i], 120), kCompleted) << ids[i] << server_->log();
+    std::vector<uint8_t> receipt = expected_printer_bytes({pages[i]}, s, 1);
+    expected.insert(expected.end(), receipt.begin(), receipt.end());
+  }
+  EXPECT_TRUE(printers_->captured("line") == expected) << "not every receipt whole, in order of job id";
+}
+
 // The printer goes away in the middle of a job: aborted, nothing more is
 // sent, the queue shows it offline, and the other printer still prints.
 TEST_F(JobsTest, PrinterUnpluggedMidJob) {
