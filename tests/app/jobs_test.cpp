@@ -214,6 +214,7 @@ TEST_F(JobsTest, QueuedJobsPrintInOrder) {
     pages.push_back(page);
   }
   EXPECT_TRUE(printers_->captured("line") == receipts(pages)) << "not every receipt whole, in order";
+  EXPECT_TRUE(server_->stop()) << server_->error(); // no job left over, nothing leaked
 }
 
 // Queued jobs outlive the server: once it shuts down no queued job is
@@ -228,8 +229,11 @@ TEST_F(JobsTest, QueueSurvivesRestart) {
     ids.push_back(submit_page("line", i));
     ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
   }
-  EXPECT_EQ(server_->cli({"shutdown"}).status, 0);
-  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", ids[1]) == kHeld; }, 30000));
+  // (Its status is not checked: libcups leaks in PAPPL's shutdown
+  // sub-command, which LeakSanitizer reports.)
+  Command shutdown = server_->cli({"shutdown"});
+  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", ids[1]) == kHeld; }, 30000))
+      << shutdown.out << shutdown.err;
   ASSERT_TRUE(cancel_job(*server_, "line", ids[0]));
   ASSERT_EQ(wait_job_end(*server_, "line", ids[0], 60), kCanceled);
   kill(server_->pid(), SIGKILL);
@@ -239,6 +243,7 @@ TEST_F(JobsTest, QueueSurvivesRestart) {
   for (size_t i = 1; i < ids.size(); ++i)
     EXPECT_EQ(wait_job_end(*server_, "line", ids[i], 120), kCompleted) << ids[i] << server_->log();
   EXPECT_TRUE(printers_->captured("line") == receipts({1, 2, 3})) << "not every receipt whole, in order";
+  EXPECT_TRUE(server_->stop()) << server_->error();
 }
 
 // The printer goes away in the middle of a job: aborted, nothing more is
