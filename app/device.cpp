@@ -17,6 +17,7 @@
 #include <time.h>
 
 #include "korvprint.h"
+#include "status.h"
 
 #ifndef KORV_BACKEND_PATH
 #define KORV_BACKEND_PATH "/usr/lib/cups/backend/usbkorv"
@@ -30,6 +31,7 @@ struct korv_device {
   backend_run run;             // the job's backend run, pid -1 when none
   std::atomic<unsigned> reasons; // printer-state-reasons the backend reported
   char message[256];           // the last INFO: text made the job's message
+  bool gave_up;                // the backend stopped waiting for the printer
 };
 
 const char *device_backend_path(void) {
@@ -104,6 +106,8 @@ static void backend_message(const char *line, void *context) {
     // Only a new text: PAPPL 1.3.1 reads the message without the job's
     // lock, so it is replaced no more often than it changes.
     const char *text = line + 5 + strspn(line + 5, " ");
+    if (strcmp(text, STATUS_CANCELLED_WAITING) == 0)
+      device->gave_up = true;
     if (job != nullptr && *text != '\0' && strcmp(text, device->message) != 0) {
       papplCopyString(device->message, text, sizeof(device->message));
       papplJobSetMessage(job, "%s", text);
@@ -130,16 +134,26 @@ static bool server_stopping(void *context) {
          system_stop_time(papplPrinterGetSystem(papplJobGetPrinter(device->job))) > 0;
 }
 
+// The backend is stopped at once: the job was cancelled, or the server is
+// stopping while the backend still waits for its printer (nothing of the
+// job has reached the printer; the job ends aborted, the server need not
+// wait for a printer that may never come).
+static bool stop_backend(void *context) {
+  korv_device *device = static_cast<korv_device *>(context);
+  return job_cancelled(context) ||
+         (server_stopping(context) && (device->reasons.load() & PAPPL_PREASON_OFFLINE) != 0);
+}
+
 // The URI handed to the backend: the printer's, with the finish wait when
-// it is not the backend's own default (older backends take no options).
+// it is not the backend's own default, and waiting for an absent printer.
 static void backend_uri(const korv_device *device, char *out, size_t size) {
   if (device->finish_wait == KORV_BACKEND_DEFAULT_WAIT ||
-      strstr(device->uri, "wait=") != nullptr) {
+      strstr(device->uri, "wait=") != nullptr)
     papplCopyString(out, device->uri, size);
-    return;
-  }
-  snprintf(out, size, "%s%cwait=%d", device->uri,
-           strchr(device->uri, '?') ? '&' : '?', device->finish_wait);
+  else
+    snprintf(out, size, "%s%cwait=%d", device->uri,
+             strchr(device->uri, '?') ? '&' : '?', device->finish_wait);
+  queue_wait_for_printer(out, size);
 }
 
 // ---- job hooks ----
@@ -152,6 +166,7 @@ void device_begin_job(pappl_device_t *device, pappl_job_t *job,
   korv->job = job;
   korv->finish_wait = finish_wait;
   korv->message[0] = '\0';
+  korv->gave_up = false;
 }
 
 bool device_end_job(pappl_device_t *device, bool cancel) {
@@ -162,17 +177,26 @@ bool device_end_job(pappl_device_t *device, bool cancel) {
   if (korv->run.pid >= 0) {
     papplDeviceFlush(device);
     int status = backend_finish(&korv->run, cancel, backend_message,
-                                job_cancelled, server_stopping, korv);
+                                stop_backend, server_stopping, korv);
     if (korv->job != nullptr)
       papplLogJob(korv->job, PAPPL_LOGLEVEL_INFO,
                   "usbkorv ended with status %d.", status);
-    printed = status == 0;
-    if (!printed && korv->job != nullptr && !papplJobIsCanceled(korv->job))
-      papplJobSetMessage(korv->job, "The printer did not take the job "
-                                    "(usbkorv status %d).", status);
+    // A backend stopped by someone else (systemd stopping the service)
+    // while it waited for the printer ends as cancelled ones do: status 0.
+    printed = status == 0 && !korv->gave_up;
+    if (!printed && korv->job != nullptr && !papplJobIsCanceled(korv->job)) {
+      if (korv->gave_up)
+        papplJobSetMessage(korv->job, "The printer did not take the job "
+                                      "(usbkorv was stopped while it waited "
+                                      "for the printer).");
+      else
+        papplJobSetMessage(korv->job, "The printer did not take the job "
+                                      "(usbkorv status %d).", status);
+    }
   } else if (!cancel) {
     printed = false; // nothing was ever sent
   }
+  queue_job_ended(korv->job);
   korv->job = nullptr;
   return printed;
 }
@@ -258,6 +282,7 @@ static bool korv_open(pappl_device_t *device, const char *device_uri,
   korv->run.stall_ms = BACKEND_STALL_SECONDS * 1000L;
   korv->reasons.store(0);
   korv->message[0] = '\0';
+  korv->gave_up = false;
   papplDeviceSetData(device, korv);
   return true;
 }
@@ -269,7 +294,7 @@ static void korv_close(pappl_device_t *device) {
   // A run still going here belongs to a job that did not end normally:
   // the backend completes or drops the image and releases the printer.
   if (korv->run.pid >= 0)
-    backend_finish(&korv->run, true, backend_message, job_cancelled, server_stopping, korv);
+    backend_finish(&korv->run, true, backend_message, stop_backend, server_stopping, korv);
   papplDeviceSetData(device, nullptr);
   delete korv;
 }
@@ -302,7 +327,7 @@ static ssize_t korv_write(pappl_device_t *device, const void *buffer,
       papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Started %s for %s, pid %d.",
                   device_backend_path(), uri, korv->run.pid);
   }
-  if (backend_write(&korv->run, buffer, bytes, backend_message, job_cancelled,
+  if (backend_write(&korv->run, buffer, bytes, backend_message, stop_backend,
                     korv) < 0)
     return -1;
   return static_cast<ssize_t>(bytes);

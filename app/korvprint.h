@@ -11,6 +11,7 @@
 // intake.cpp      client documents routed past PAPPL's own raster reading
 // decode_job.cpp  every document read by korvprint-decode, confined
 // access.cpp      who may do what: logins (PAM), the admin group, job owners
+// queue.cpp       jobs wait for an absent printer and print in their order
 //
 // decode/ is korvprint-decode itself, a program of its own.
 #ifndef KORVPRINT_H
@@ -237,6 +238,17 @@ http_status_t access_callback(pappl_client_t *client, const char *group, gid_t g
 // before it acts on a form.
 void access_printer_created(pappl_printer_t *printer, void *data);
 
+// ---- queue.cpp ----
+// Adds waitprinter=true to a backend URI (in place, size bytes) unless the
+// URI has a waitprinter= option of its own: a job waits for an absent
+// printer instead of failing.
+void queue_wait_for_printer(char *uri, size_t size);
+// At the end of a job, in its thread: the printer's next job in order of
+// creation is made the only one PAPPL may start.
+void queue_job_ended(pappl_job_t *job);
+// Keeps every printer's jobs in order from the system's main loop on.
+void queue_start(pappl_system_t *system);
+
 // ---- system.cpp ----
 // papplMainloop's system callback.
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
@@ -245,5 +257,9 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
 // (SIGTERM, SIGINT or PAPPL's shutdown), 0 while it runs.
 long long system_stop_time(pappl_system_t *system);
 long long system_now_ms(void);
+// Once a stopping server prints nothing any more but still has queued
+// jobs (which PAPPL would wait for): saves the state, queued jobs and all,
+// and ends the process with status 0.
+void system_stop_now(pappl_system_t *system, int queued);
 
 #endif

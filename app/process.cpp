@@ -1,7 +1,10 @@
 // Child processes of the server (the backend, the document decoder):
 // started with chosen standard descriptors and nothing else of the
-// server's open, with the default signal handling; a confined child also
-// with limits, in a process group of its own, as an unprivileged user.
+// server's open, with the default signal handling, and ended with SIGTERM
+// when the thread that started them ends (a backend that waits for an
+// absent printer never outlives a server that was killed); a confined
+// child also with limits, in a process group of its own, as an
+// unprivileged user.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -57,6 +60,7 @@ static int spawn(const char *program, char *const argv[], char *const envp[], in
   int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0)
     return -1;
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     int saved = errno;
@@ -75,6 +79,9 @@ static int spawn(const char *program, char *const argv[], char *const envp[], in
     sigaction(SIGTERM, &dfl, nullptr);
     sigaction(SIGINT, &dfl, nullptr);
     sigaction(SIGHUP, &dfl, nullptr);
+    // Every child is waited for by the thread that started it.
+    if (prctl(PR_SET_PDEATHSIG, SIGTERM) < 0 || getppid() != parent)
+      _exit(127);
     if (dup2(in >= 0 ? in : null_fd, 0) < 0 ||
         dup2(out >= 0 ? out : null_fd, 1) < 0 ||
         dup2(err >= 0 ? err : null_fd, 2) < 0)

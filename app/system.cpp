@@ -84,7 +84,33 @@ static void default_spool(char *out, size_t size) {
            static_cast<int>(getuid()));
 }
 
-// The state file named by the state-file option.
+// The state file when none is given, where PAPPL's main loop keeps it: the
+// system's for root, else the user's configuration directory, else the
+// temporary directory. The server names it itself so that it can save its
+// state when it stops on its own (system_stop_now).
+static void default_state(char *out, size_t size) {
+  const char *config = getenv("XDG_CONFIG_HOME");
+  const char *home = getenv("HOME");
+  if (getuid() == 0 && (mkdir("/var/lib", 0755) == 0 || errno == EEXIST)) {
+    snprintf(out, size, "/var/lib/%s.state", SERVER_NAME);
+  } else if (getuid() != 0 && config != nullptr && access(config, X_OK) == 0) {
+    snprintf(out, size, "%s/%s.state", config, SERVER_NAME);
+  } else if (getuid() != 0 && home != nullptr) {
+    snprintf(out, size, "%s/.config", home);
+    if (mkdir(out, 0700) == 0 || errno == EEXIST) {
+      size_t used = strlen(out);
+      snprintf(out + used, size - used, "/%s.state", SERVER_NAME);
+      return;
+    }
+    snprintf(out, size, "%s/%s%d.state", papplGetTempDir(), SERVER_NAME,
+             static_cast<int>(getuid()));
+  } else {
+    snprintf(out, size, "%s/%s%d.state", papplGetTempDir(), SERVER_NAME,
+             static_cast<int>(getuid()));
+  }
+}
+
+// The state file: the state-file option's, or the default one.
 static char state_file[1024];
 
 static bool save_state(pappl_system_t *system, void *context) {
@@ -209,6 +235,7 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
   decode_register_filters(system);
   papplSystemAddTimerCallback(system, time(nullptr), CHAIN_TIMER_SECONDS, chain_stop_handlers,
                               nullptr);
+  queue_start(system);
 
   // The drivers, with the printer creation callback of the access rules;
   // PAPPL sets them without one only when none are set here. They must be
@@ -218,14 +245,25 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                driver_callback, nullptr);
 
   // A state file of one's own (the service, tests, a second instance): the
-  // printers and settings are kept there instead of PAPPL's default place,
-  // which for root is /var/lib.
+  // printers, settings and queued jobs are kept there instead of the
+  // default place, which for root is /var/lib.
   const char *state = cupsGetOption("state-file", num_options, options);
-  if (state != nullptr && *state != '\0') {
+  if (state != nullptr && *state != '\0')
     papplCopyString(state_file, state, sizeof(state_file));
-    papplSystemSetSaveCallback(system, save_state, nullptr);
-    papplSystemLoadState(system, state_file);
-  }
+  else
+    default_state(state_file, sizeof(state_file));
+  papplSystemSetSaveCallback(system, save_state, nullptr);
+  papplSystemLoadState(system, state_file);
 
   return system;
+}
+
+void system_stop_now(pappl_system_t *system, int queued) {
+  papplLog(system, PAPPL_LOGLEVEL_INFO,
+           "Stopping with %d job(s) queued, kept for the next start.", queued);
+  save_state(system, nullptr);
+  // PAPPL's main loop would wait up to a minute for the queued jobs, or
+  // start them; nothing of the server is left to tidy that the next start
+  // does not redo (it makes its socket afresh).
+  _exit(0);
 }

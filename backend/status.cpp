@@ -72,7 +72,7 @@ void status_cancelled_waiting(int was_offline) {
   if (was_offline)
     fputs("STATE: -offline-report\n", stderr);
   fputs("STATE: -connecting-to-device\n", stderr);
-  fputs("INFO: Job cancelled while waiting for the printer\n", stderr);
+  fputs("INFO: " STATUS_CANCELLED_WAITING "\n", stderr);
 }
 
 void status_open_failed(const char *printer, int open_result, int uri_status) {

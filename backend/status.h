@@ -9,6 +9,10 @@
 // Room for a printer's description in messages.
 #define STATUS_PRINTER_SIZE 256
 
+// The INFO: text of a job cancelled while the backend waited for its
+// printer: nothing of it was sent.
+#define STATUS_CANCELLED_WAITING "Job cancelled while waiting for the printer"
+
 // Describes the printer that a URI names for messages: "tr3200ax #1",
 // "tr3200ax with serial number AB12" (serial as the URI encodes it), or the
 // URI itself (control characters shown as '?') when its path is refused.

@@ -180,7 +180,6 @@ int parse_options(std::string_view query, KORV_UriParts *parts) {
     return KORV_URI_BAD_OPTION;
   }
   int hasWait = 0;
-  int hasWaitPrinter = 0;
   size_t at = 0;
   for (;;) {
     size_t end = query.find('&', at);
@@ -250,13 +249,13 @@ int parse_options(std::string_view query, KORV_UriParts *parts) {
                       "Device URI option 'waitprinter' must be true or "
                       "false, not '%s'",
                       raw_value);
-      if (hasWaitPrinter && parts->waitPrinter != on)
+      if (parts->hasWaitPrinter && parts->waitPrinter != on)
         return refuse(parts,
                       "Device URI option '%s' given twice with different "
                       "values",
                       raw_key);
       parts->waitPrinter = on;
-      hasWaitPrinter = 1;
+      parts->hasWaitPrinter = 1;
     }
     if (end == query.size())
       return KORV_URI_OK;

@@ -64,6 +64,7 @@ struct KORV_UriParts {
   char serial[KORV_URI_SERIAL_MAX_LENGTH + 1]; // decoded
   int waitSeconds; // wait= value, or -1 when not given
   int waitPrinter; // waitprinter= value, 0 when not given
+  int hasWaitPrinter; // waitprinter= given, with either value
   char optionError[KORV_URI_ERROR_SIZE]; // why KORV_URI_BAD_OPTION
 };
 

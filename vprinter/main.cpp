@@ -266,7 +266,6 @@ void plug_printer(const std::string &text) {
   g_printers.push_back(std::move(p));
   if (!attached)
     return;
-  usbfs_note_sockets();
   record_line(*added, fmt("plug bus=%d dev=%d", added->profile.bus, added->profile.dev));
 }
 

@@ -14,6 +14,7 @@
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -444,11 +445,25 @@ void on_connected(UMockdevIoctlBase *, UMockdevIoctlClient *ioctl, gpointer user
   auto c = std::make_shared<Client>();
   c->ioctl = static_cast<UMockdevIoctlClient *>(g_object_ref(ioctl));
   c->printer = &p;
+  // The client's socket is the one new connected socket (a printer
+  // plugged in meanwhile adds a listening one). With several (clients
+  // connecting at once) which is whose is not known, and a wrong guess
+  // would drop a live client when another one closes: such a client is
+  // left to umockdev's own connection state.
+  int fresh = 0;
   for (auto &[fd, inode] : list_sockets()) {
-    if (g_known_sockets.insert(inode).second && c->socket_fd < 0) {
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening)
+      continue;
+    if (g_known_sockets.insert(inode).second && ++fresh == 1) {
       c->socket_fd = fd;
       c->socket_inode = inode;
     }
+  }
+  if (fresh > 1) {
+    c->socket_fd = -1;
+    c->socket_inode = 0;
   }
   p.clients.push_back(c);
   record_line(p, "open");

@@ -2,6 +2,7 @@
 #include "app_server.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cups/ipp.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -85,15 +86,19 @@ Command run_command(const std::vector<std::string> &argv,
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) < 0 || pipe2(err, O_CLOEXEC) < 0)
     return result;
+  // Opened before the fork: in the child of a process with threads, the
+  // umockdev preload's open() may wait for a lock that no thread will
+  // ever release there.
+  int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   pid_t pid = fork();
   if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
     execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(127);
   }
+  close(null_fd);
   close(out[1]);
   close(err[1]);
   long long deadline = now_ms() + timeout_s * 1000LL;
@@ -151,7 +156,7 @@ AppServer::AppServer(const std::string &umockdev_dir) : umockdev_dir_(umockdev_d
   // The backend as the server runs it, with argv[0] = the device URI
   // (DEVICE_URI, as the server also sets it) and the test's preloads.
   std::string wrapper = "#!/bin/bash\n"
-                        "echo \"start ${DEVICE_URI:-list} $*\" >> '" + dir_ + "/backend-runs.log'\n"
+                        "echo \"start ${DEVICE_URI:-list} $* pid $$\" >> '" + dir_ + "/backend-runs.log'\n"
                         "export LD_PRELOAD='" + env_or("KORV_TIMESHIM", "") + ":" +
                         env_or("KORV_UMOCKDEV_PRELOAD", "") + "'\n"
                         "export UMOCKDEV_DIR='" + umockdev_dir_ + "'\n"
@@ -471,7 +476,9 @@ int submit_job(const AppServer &server, const std::string &queue, const std::str
   for (auto &a : attrs)
     test += ipp_attr_line(a);
   test += "  FILE $filename\n  STATUS successful-ok\n  EXPECT job-id OF-TYPE integer\n}\n";
-  std::string path = server.dir() + "/print-" + std::to_string(now_ms()) + ".test";
+  // A file of its own for each submission: clients may submit at once.
+  static std::atomic<int> submissions{0};
+  std::string path = server.dir() + "/print-" + std::to_string(++submissions) + ".test";
   write_file(path, test, 0644);
   Command c = server.ipptool({"-tv", "-f", file, server.printer_uri(queue), path});
   if (output)

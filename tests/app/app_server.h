@@ -63,7 +63,8 @@ public:
   std::string socket_uri(const std::string &queue) const;
   // PAPPL's log and the server's own standard error.
   std::string log() const;
-  // Lines the backend wrapper logged: one "start ARGV0 ARGS..." per run.
+  // Lines the backend wrapper logged: one "start ARGV0 ARGS... pid PID"
+  // per run.
   std::vector<std::string> backend_runs() const;
 
   // The program's sub-commands against this server ("add", "printers", ...).

@@ -1,10 +1,12 @@
 // Jobs that do not go as planned, and settings that must outlive the
 // server: a job cancelled through IPP while the backend sends it, a queue
-// whose printer is absent, a printer unplugged in the middle of a job, and
-// a restart of the server.
+// whose printer is absent, jobs queued behind a busy printer, a printer
+// unplugged in the middle of a job, and a restart of the server.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <signal.h>
 #include <thread>
 
 #include "app_server.h"
@@ -44,6 +46,26 @@ protected:
     receipt_default_settings(&s, RECEIPT_HEAD_80MM);
     EXPECT_EQ(std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end()),
               expected_printer_bytes({page}, s, 1));
+  }
+
+  // Submits page i of a 58 mm queue as a PNG job; its id, or -1.
+  int submit_page(const std::string &queue, int i) {
+    std::string file = path(queue + std::to_string(i) + ".png");
+    if (!write_png(file, pattern_page(RECEIPT_HEAD_58MM, 40, i)))
+      return -1;
+    return submit_job(*server_, queue, file, "image/png", {"print-scaling=none"});
+  }
+
+  // What a 58 mm printer gets for these pages, one job each, in this order.
+  static std::vector<uint8_t> receipts(const std::vector<int> &pages) {
+    receipt_settings s;
+    receipt_default_settings(&s, RECEIPT_HEAD_58MM);
+    std::vector<uint8_t> all;
+    for (int i : pages) {
+      std::vector<uint8_t> one = expected_printer_bytes({pattern_page(RECEIPT_HEAD_58MM, 40, i)}, s, 1);
+      all.insert(all.end(), one.begin(), one.end());
+    }
+    return all;
   }
 
   std::unique_ptr<VPrinterServer> printers_;
@@ -129,24 +151,143 @@ TEST_F(JobsTest, StoppedBackendCompletesItsImageWhileItMakesProgress) {
   expect_next_job_prints();
 }
 
-// A queue whose printer is not there: the job is aborted with a message,
-// the queue shows the printer offline and is not stopped, and the other
-// queue prints.
+// A queue whose printer is not there: the job waits for it, processing,
+// with a message that says so and the printer shown offline; the other
+// printer prints meanwhile. Cancel-Job ends the waiting job; a backend
+// stopped from outside (as systemd stops the service's processes) ends it
+// as not printed; the next job prints whole once the printer is plugged
+// in; and a killed server leaves no backend waiting. A queue whose URI
+// says waitprinter=false fails the job at once, without stopping.
 TEST_F(JobsTest, AbsentPrinter) {
-  std::string why;
-  ASSERT_TRUE(server_->add_printer("ghost", "tr3200ax_80", "usbkorv:/tr3200ax/2", &why)) << why;
-  GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 24, 1);
-  ASSERT_TRUE(write_pwg_raster(path("ghost.pwg"), {page}));
-  JobResult job = print_and_wait(*server_, "ghost", path("ghost.pwg"), "image/pwg-raster");
-  EXPECT_EQ(job.state, kAborted) << job.output << server_->log();
-  std::string reasons;
-  job_state(*server_, "ghost", job.job_id, &reasons);
-  EXPECT_NE(reasons.find("did not take the job"), std::string::npos) << reasons;
+  std::string why, reasons;
+  ASSERT_TRUE(server_->add_printer("ghost", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=GHOST", &why))
+      << why;
+  ASSERT_TRUE(server_->add_printer("nowait", "tr3000ax_58",
+                                   "usbkorv:/tr3000ax/1?serial=NOWAIT&waitprinter=false", &why))
+      << why;
+  // Sends a job to "ghost" and waits until it waits for the printer; the
+  // pid of its backend, or -1.
+  int job = 0;
+  auto waiting_job = [&] {
+    job = submit_page("ghost", 1);
+    bool waits = eventually(
+        [&] {
+          return job_state(*server_, "ghost", job, &reasons) == kProcessing &&
+                 reasons.find("not found, trying again") != std::string::npos;
+        },
+        60000);
+    std::vector<std::string> runs = server_->backend_runs();
+    auto run = std::find_if(runs.rbegin(), runs.rend(), [](const std::string &r) {
+      return r.find("serial=GHOST&waitprinter=true") != std::string::npos;
+    });
+    return waits && run != runs.rend() ? atoi(run->substr(run->rfind(" pid ") + 5).c_str()) : -1;
+  };
+
+  ASSERT_GT(waiting_job(), 0) << server_->log();
   EXPECT_NE(printer_attribute(*server_, "ghost", "printer-state-reasons").find("offline"),
             std::string::npos);
-  EXPECT_EQ(printer_attribute(*server_, "ghost", "printer-is-accepting-jobs"), "true");
-  EXPECT_EQ(printer_attribute(*server_, "receipt", "printer-state-reasons"), "none");
   expect_next_job_prints();
+  ASSERT_TRUE(cancel_job(*server_, "ghost", job));
+  EXPECT_EQ(wait_job_end(*server_, "ghost", job, 60), kCanceled) << server_->log();
+  job_state(*server_, "ghost", job, &reasons);
+  EXPECT_NE(reasons.find("cancelled while waiting for the printer"), std::string::npos) << reasons;
+
+  int backend = waiting_job();
+  ASSERT_GT(backend, 0) << server_->log();
+  kill(backend, SIGTERM);
+  EXPECT_EQ(wait_job_end(*server_, "ghost", job, 60), kAborted) << server_->log();
+  job_state(*server_, "ghost", job, &reasons);
+  EXPECT_NE(reasons.find("stopped while it waited for the printer"), std::string::npos) << reasons;
+
+  ASSERT_GT(waiting_job(), 0) << server_->log();
+  ASSERT_TRUE(printers_->plug("ostrel,name=ghost,serial=GHOST", "ghost"));
+  EXPECT_EQ(wait_job_end(*server_, "ghost", job, 120), kCompleted) << server_->log();
+  EXPECT_TRUE(printers_->captured("ghost") == receipts({1}));
+  EXPECT_EQ(printer_attribute(*server_, "ghost", "printer-state-reasons"), "none");
+
+  JobResult failed = print_and_wait(*server_, "nowait", path("ghost1.png"), "image/png",
+                                    {"print-scaling=none"});
+  EXPECT_EQ(failed.state, kAborted) << failed.output << server_->log();
+  job_state(*server_, "nowait", failed.job_id, &reasons);
+  EXPECT_NE(reasons.find("did not take the job"), std::string::npos) << reasons;
+
+  printers_->command("vanish ghost");
+  backend = waiting_job();
+  ASSERT_GT(backend, 0) << server_->log();
+  kill(server_->pid(), SIGKILL);
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::string stat = read_text("/proc/" + std::to_string(backend) + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+      },
+      30000));
+}
+
+// Receipts print in the order their jobs were created, however many wait:
+// ten jobs sent at once by four clients behind a job that waits for its
+// printer are held but the next one, and all come out in order of job id
+// once the printer is there.
+TEST_F(JobsTest, QueuedJobsPrintInOrder) {
+  std::string why;
+  ASSERT_TRUE(server_->add_printer("line", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=LINE", &why))
+      << why;
+  std::vector<int> ids(11, -1);
+  ids[0] = submit_page("line", 0);
+  ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+  std::vector<std::thread> clients;
+  for (size_t c = 0; c < 4; ++c)
+    clients.emplace_back([&, c] {
+      for (size_t i = 1 + c; i < ids.size(); i += 4)
+        ids[i] = submit_page("line", static_cast<int>(i));
+    });
+  for (std::thread &t : clients)
+    t.join();
+  std::vector<std::pair<int, int>> by_id; // job id, page
+  for (size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_GT(ids[i], 0) << server_->log();
+    by_id.emplace_back(ids[i], static_cast<int>(i));
+  }
+  std::sort(by_id.begin(), by_id.end());
+  std::string reasons;
+  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", by_id.back().first, &reasons) == kHeld; },
+                         30000));
+  EXPECT_NE(reasons.find("job-queued Waiting for the jobs sent before it to print."), std::string::npos)
+      << reasons;
+
+  ASSERT_TRUE(printers_->plug("ostrel,name=line,serial=LINE", "line"));
+  std::vector<int> pages;
+  for (const auto &[id, page] : by_id) {
+    EXPECT_EQ(wait_job_end(*server_, "line", id, 120), kCompleted) << id << server_->log();
+    pages.push_back(page);
+  }
+  EXPECT_TRUE(printers_->captured("line") == receipts(pages)) << "not every receipt whole, in order";
+  EXPECT_TRUE(server_->stop()) << server_->error(); // no job left over, nothing leaked
+}
+
+// Queued jobs outlive the server. Stopped (SIGTERM, as systemd stops it)
+// while its first job waits for an absent printer, the server gives that
+// job up (nothing of it was sent), starts no queued job, and ends by itself
+// at once, not after the minute PAPPL would wait for the queue; after a
+// restart the queued jobs print in order.
+TEST_F(JobsTest, QueueSurvivesRestart) {
+  std::string why;
+  ASSERT_TRUE(server_->add_printer("line", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=LINE", &why))
+      << why;
+  std::vector<int> ids;
+  for (int i = 0; i < 4; ++i) {
+    ids.push_back(submit_page("line", i));
+    ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+  }
+  ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[2]) == kHeld; }, 30000));
+  kill(server_->pid(), SIGTERM);
+  EXPECT_TRUE(server_->stop()) << server_->error(); // ended by itself, with status 0
+  ASSERT_TRUE(server_->start()) << server_->error();
+  EXPECT_EQ(job_state(*server_, "line", ids[0]), kAborted);
+  ASSERT_TRUE(printers_->plug("ostrel,name=line,serial=LINE", "line"));
+  for (size_t i = 1; i < ids.size(); ++i)
+    EXPECT_EQ(wait_job_end(*server_, "line", ids[i], 120), kCompleted) << ids[i] << server_->log();
+  EXPECT_TRUE(printers_->captured("line") == receipts({1, 2, 3})) << "not every receipt whole, in order";
+  EXPECT_TRUE(server_->stop()) << server_->error();
 }
 
 // The printer goes away in the middle of a job: aborted, nothing more is
@@ -245,7 +386,8 @@ TEST_F(JobsTest, SettingsSurviveRestart) {
             expected_printer_bytes({page}, s, 1));
   std::vector<std::string> runs = server_->backend_runs();
   ASSERT_FALSE(runs.empty());
-  EXPECT_EQ(runs.back().rfind("start usbkorv:/tr3200ax/1?wait=5 ", 0), 0u) << runs.back();
+  EXPECT_EQ(runs.back().rfind("start usbkorv:/tr3200ax/1?wait=5&waitprinter=true ", 0), 0u)
+      << runs.back();
 }
 
 } // namespace
