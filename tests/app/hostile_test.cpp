@@ -210,8 +210,9 @@ protected:
 
   // Submits the endless PDF and waits until its decoder and renderer run.
   int start_stuck_job(std::vector<Process> *decoders) {
-    int job_id = submit_job(*server_, "receipt", path("nested.pdf"), "application/pdf");
-    EXPECT_GT(job_id, 0);
+    std::string output;
+    int job_id = submit_job(*server_, "receipt", path("nested.pdf"), "application/pdf", {}, &output);
+    EXPECT_GT(job_id, 0) << output << server_->log();
     EXPECT_TRUE(eventually([&] { return (*decoders = decoding(server_->pid())).size() == 2; },
                            20000))
         << server_->log();
