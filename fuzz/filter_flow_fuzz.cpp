@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 namespace {
 

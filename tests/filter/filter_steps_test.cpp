@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 #include "reference_filter.h"
 #include "test_image.h"
 

@@ -43,6 +43,6 @@ uint64_t scaled_coordinate(uint64_t index, float factor);
 // index 0. A 24- or 32-bit input ignores it.
 void scale_pass(BMP* input, BMP* output, float factor, const uint32_t* threshold);
 
-// filter_main.cpp
+// run.cpp
 // The filter's whole run; the result is the exit status (0, 1 or -2).
 int filter_main(int argc, char** argv);

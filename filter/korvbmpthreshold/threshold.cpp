@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cups/ppd.h>
 
 #include "catalogue.h"
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 int32_t model_output_width(int model_number) {
   return KORV_PpdHeadWidth(model_number);

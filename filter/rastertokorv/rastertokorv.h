@@ -61,7 +61,7 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
 // cannot take its colour space and depth.
 int raster_pixel_format(const cups_page_header2_t *header);
 
-// raster_options.cpp
+// options.cpp
 // The job's settings for a head of head_width dots from the job options,
 // falling back on the PPD's defaults (ppd may be null) and then on the
 // library's. Returns 0, or -1 with message set for a value out of range.
@@ -74,6 +74,6 @@ int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
 // 1, at most 9999.
 int raster_copies(int header_copies, const char *argument);
 
-// rastertokorv_main.cpp
+// run.cpp
 // The filter's whole run; the result is the exit status.
 int rastertokorv_main(int argc, char **argv);

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filter.h"
+#include "catalogue.h"
 #include "rastertokorv.h"
 
 namespace {
@@ -48,7 +48,7 @@ int head_width(ppd_file_t *ppd, char *message, size_t size) {
              getenv("PPD") != nullptr ? getenv("PPD") : "not set");
     return 0;
   }
-  const int width = model_output_width(ppd->model_number);
+  const int width = KORV_PpdHeadWidth(ppd->model_number);
   if (width == 0)
     snprintf(message, size, "The PPD names no known printer (model number %d).",
              ppd->model_number);

@@ -1,5 +1,5 @@
 // Entry of the CUPS filter korvbmpthreshold.
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 int main(int argc, char** argv) {
   return filter_main(argc, argv);

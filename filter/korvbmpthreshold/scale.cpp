@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 float scale_factor(uint64_t input_width, int32_t output_width) {
   float factor = 1.0f;

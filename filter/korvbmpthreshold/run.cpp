@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 namespace {
 
