@@ -15,7 +15,7 @@ namespace {
 
 BMP_ERROR_CODE BMP_LAST_ERROR_CODE = BMP_ERR_NONE;
 
-const char* const BMP_ERROR_STRING[9] = {
+const char *const BMP_ERROR_STRING[9] = {
     "",
     "General error",
     "Could not allocate enough memory to complete the operation",
@@ -42,13 +42,13 @@ constexpr uint64_t kStreamChunk = 1u << 20;
 // the system offers them on request, which saves thousands of page faults
 // per image. The block is released with free() like any other.
 constexpr uint64_t kHugePage = 2u << 20;
-uint8_t* allocate_pixels(uint64_t size, bool zeroed) {
+uint8_t *allocate_pixels(uint64_t size, bool zeroed) {
   if (size < 2 * kHugePage) {
-    return static_cast<uint8_t*>(zeroed ? calloc(size != 0 ? size : 1, 1)
-                                        : malloc(size != 0 ? size : 1));
+    return static_cast<uint8_t *>(zeroed ? calloc(size != 0 ? size : 1, 1)
+                                         : malloc(size != 0 ? size : 1));
   }
   const uint64_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* block = nullptr;
+  void *block = nullptr;
   if (posix_memalign(&block, kHugePage, rounded) != 0) {
     return nullptr;
   }
@@ -56,10 +56,10 @@ uint8_t* allocate_pixels(uint64_t size, bool zeroed) {
   if (zeroed) {
     memset(block, 0, size);
   }
-  return static_cast<uint8_t*>(block);
+  return static_cast<uint8_t *>(block);
 }
 
-void release(BMP* bmp) {
+void release(BMP *bmp) {
   free(bmp->palette);
   free(bmp->data);
   free(bmp);
@@ -73,7 +73,7 @@ bool depth_supported(uint64_t bitsPerPixel) {
 // for them is refused before anything is allocated; a pipe is read in
 // growing steps, so a header that claims gigabytes costs nothing when the
 // data never comes. Result 0, 2 (no memory) or 6 (short).
-BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
+BMP_ERROR_CODE read_block(FILE *stream, uint64_t size, uint8_t **block) {
   *block = nullptr;
   struct stat st;
   if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -82,7 +82,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
         static_cast<uint64_t>(st.st_size - position) < size) {
       return BMP_ERR_INVALID_FILE;
     }
-    uint8_t* data = allocate_pixels(size, false);
+    uint8_t *data = allocate_pixels(size, false);
     if (data == nullptr) {
       return BMP_ERR_NO_MEMORY;
     }
@@ -94,7 +94,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
     return BMP_ERR_NONE;
   }
 
-  uint8_t* data = nullptr;
+  uint8_t *data = nullptr;
   uint64_t capacity = 0;
   uint64_t filled = 0;
   do {
@@ -103,7 +103,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
       if (grown > size) {
         grown = size != 0 ? size : 1;
       }
-      uint8_t* bigger = static_cast<uint8_t*>(realloc(data, grown));
+      uint8_t *bigger = static_cast<uint8_t *>(realloc(data, grown));
       if (bigger == nullptr) {
         free(data);
         return BMP_ERR_NO_MEMORY;
@@ -127,7 +127,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
 // own standard streams and are taken from the open descriptors: reopening
 // them by path fails when they are pipes of another user, as they are for
 // a filter that the CUPS scheduler runs as an unprivileged user.
-FILE* open_stream(const char* path, const char* mode) {
+FILE *open_stream(const char *path, const char *mode) {
   int fd = -1;
   if (strcmp(path, "/dev/stdin") == 0 && mode[0] == 'r') {
     fd = STDIN_FILENO;
@@ -140,31 +140,27 @@ FILE* open_stream(const char* path, const char* mode) {
   if (copy < 0) {
     return nullptr;
   }
-  FILE* stream = fdopen(copy, mode);
+  FILE *stream = fdopen(copy, mode);
   if (stream == nullptr) {
     close(copy);
   }
   return stream;
 }
 
-}  // namespace
+} // namespace
 
-void bmp_set_error(BMP_ERROR_CODE code) {
-  BMP_LAST_ERROR_CODE = code;
-}
+void bmp_set_error(BMP_ERROR_CODE code) { BMP_LAST_ERROR_CODE = code; }
 
-BMP_ERROR_CODE BMP_GetError() {
-  return BMP_LAST_ERROR_CODE;
-}
+BMP_ERROR_CODE BMP_GetError() { return BMP_LAST_ERROR_CODE; }
 
-const char* BMP_GetErrorDescription() {
+const char *BMP_GetErrorDescription() {
   if (BMP_LAST_ERROR_CODE >= 1 && BMP_LAST_ERROR_CODE <= 8) {
     return BMP_ERROR_STRING[BMP_LAST_ERROR_CODE];
   }
   return nullptr;
 }
 
-int ReadUINT(uint64_t* destination, FILE* stream) {
+int ReadUINT(uint64_t *destination, FILE *stream) {
   if (destination == nullptr || stream == nullptr) {
     return 0;
   }
@@ -178,7 +174,7 @@ int ReadUINT(uint64_t* destination, FILE* stream) {
   return 1;
 }
 
-int ReadUSHORT(uint16_t* destination, FILE* stream) {
+int ReadUSHORT(uint16_t *destination, FILE *stream) {
   if (destination == nullptr || stream == nullptr) {
     return 0;
   }
@@ -190,7 +186,7 @@ int ReadUSHORT(uint16_t* destination, FILE* stream) {
   return 1;
 }
 
-int WriteUINT(uint64_t value, FILE* stream) {
+int WriteUINT(uint64_t value, FILE *stream) {
   if (stream == nullptr) {
     return 0;
   }
@@ -199,7 +195,7 @@ int WriteUINT(uint64_t value, FILE* stream) {
   return fwrite(b, 4, 1, stream) == 1 ? 1 : 0;
 }
 
-int WriteUSHORT(uint16_t value, FILE* stream) {
+int WriteUSHORT(uint16_t value, FILE *stream) {
   if (stream == nullptr) {
     return 0;
   }
@@ -207,7 +203,7 @@ int WriteUSHORT(uint16_t value, FILE* stream) {
   return fwrite(b, 2, 1, stream) == 1 ? 1 : 0;
 }
 
-BMP_ERROR_CODE ReadHeader(BMP* bmp, FILE* stream) {
+BMP_ERROR_CODE ReadHeader(BMP *bmp, FILE *stream) {
   if (bmp == nullptr || stream == nullptr) {
     return BMP_ERR_INVALID_ARGUMENT;
   }
@@ -224,7 +220,7 @@ BMP_ERROR_CODE ReadHeader(BMP* bmp, FILE* stream) {
   return BMP_ERR_IO;
 }
 
-BMP_ERROR_CODE WriteHeader(BMP* bmp, FILE* stream) {
+BMP_ERROR_CODE WriteHeader(BMP *bmp, FILE *stream) {
   if (bmp == nullptr || stream == nullptr) {
     return BMP_ERR_INVALID_ARGUMENT;
   }
@@ -241,7 +237,7 @@ BMP_ERROR_CODE WriteHeader(BMP* bmp, FILE* stream) {
   return BMP_ERR_IO;
 }
 
-BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
+BMP *BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   if (width == 0 || height == 0) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
@@ -264,7 +260,7 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
     return nullptr;
   }
 
-  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  BMP *bmp = static_cast<BMP *>(calloc(1, sizeof(BMP)));
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_NO_MEMORY);
     return nullptr;
@@ -280,7 +276,7 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   bmp->fileSize = imageSize + kHeaderBytes + paletteBytes;
 
   if (bitsPerPixel == 8) {
-    bmp->palette = static_cast<uint8_t*>(calloc(kPaletteBytes, 1));
+    bmp->palette = static_cast<uint8_t *>(calloc(kPaletteBytes, 1));
     if (bmp->palette == nullptr) {
       release(bmp);
       bmp_set_error(BMP_ERR_NO_MEMORY);
@@ -297,7 +293,7 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   return bmp;
 }
 
-void BMP_Free(BMP* bmp) {
+void BMP_Free(BMP *bmp) {
   if (bmp == nullptr) {
     return;
   }
@@ -305,17 +301,17 @@ void BMP_Free(BMP* bmp) {
   bmp_set_error(BMP_ERR_NONE);
 }
 
-BMP* BMP_ReadFile(const char* path) {
+BMP *BMP_ReadFile(const char *path) {
   if (path == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
   }
-  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  BMP *bmp = static_cast<BMP *>(calloc(1, sizeof(BMP)));
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_NO_MEMORY);
     return nullptr;
   }
-  FILE* stream = open_stream(path, "rb");
+  FILE *stream = open_stream(path, "rb");
   if (stream == nullptr) {
     release(bmp);
     bmp_set_error(BMP_ERR_NOT_FOUND);
@@ -343,7 +339,7 @@ BMP* BMP_ReadFile(const char* path) {
   }
 
   if (code == BMP_ERR_NONE && bmp->bitsPerPixel == 8) {
-    bmp->palette = static_cast<uint8_t*>(malloc(kPaletteBytes));
+    bmp->palette = static_cast<uint8_t *>(malloc(kPaletteBytes));
     if (bmp->palette == nullptr) {
       code = BMP_ERR_NO_MEMORY;
     } else if (fread(bmp->palette, 1, kPaletteBytes, stream) != kPaletteBytes) {
@@ -363,12 +359,12 @@ BMP* BMP_ReadFile(const char* path) {
   return bmp;
 }
 
-void BMP_WriteFile(BMP* bmp, const char* path) {
+void BMP_WriteFile(BMP *bmp, const char *path) {
   if (path == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
   }
-  FILE* stream = open_stream(path, "wb");
+  FILE *stream = open_stream(path, "wb");
   if (stream == nullptr) {
     bmp_set_error(BMP_ERR_NOT_FOUND);
     return;

@@ -64,9 +64,8 @@ template <size_t N> bool parse_word(const char *text, const Word (&words)[N], in
 
 } // namespace
 
-int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
-                    int head_width, receipt_settings *settings, char *message,
-                    size_t size) {
+int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd, int head_width,
+                    receipt_settings *settings, char *message, size_t size) {
   receipt_default_settings(settings, head_width);
 
   const char *value = option_value("Dithering", num_options, options, ppd);

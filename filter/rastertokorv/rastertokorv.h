@@ -29,19 +29,19 @@ constexpr int kRasterStatusFailed = 1;
 // unchecked inside its own read buffer, the buffer of a compressed stream
 // is fed one byte at a time.
 struct raster_input {
-  cups_raster_iocb_t read;   // the real source
+  cups_raster_iocb_t read; // the real source
   void *context;
-  long long delivered;       // bytes handed to libcups so far
-  size_t start, end;         // unread bytes of block
+  long long delivered; // bytes handed to libcups so far
+  size_t start, end;   // unread bytes of block
   unsigned char block[65536];
-  unsigned char sync[4];     // the stream's first bytes: its kind
+  unsigned char sync[4]; // the stream's first bytes: its kind
   size_t sync_seen;
-  size_t header_size;        // bytes of one page header in this stream
-  bool reading_header;       // raster_read_pages is reading a header
+  size_t header_size;  // bytes of one page header in this stream
+  bool reading_header; // raster_read_pages is reading a header
   unsigned char header[sizeof(cups_page_header2_t)];
   size_t header_got, header_given; // bytes of it taken and handed over
-  int headers;               // page headers begun
-  char refused[160];         // why a header was refused; empty when none
+  int headers;                     // page headers begun
+  char refused[160];               // why a header was refused; empty when none
 };
 // Sets up input to read from the source.
 void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context);
@@ -55,8 +55,8 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length);
 // error code; on failure, message (size bytes) says what was wrong in a
 // sentence for the ERROR: line. Pages taller than max_rows are refused as
 // absurd.
-int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job,
-                      int *copies, char *message, size_t size);
+int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job, int *copies,
+                      char *message, size_t size);
 // The receipt pixel format of a page header, or -1 when the printer path
 // cannot take its colour space and depth.
 int raster_pixel_format(const cups_page_header2_t *header);
@@ -65,9 +65,8 @@ int raster_pixel_format(const cups_page_header2_t *header);
 // The job's settings for a head of head_width dots from the job options,
 // falling back on the PPD's defaults (ppd may be null) and then on the
 // library's. Returns 0, or -1 with message set for a value out of range.
-int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
-                    int head_width, receipt_settings *settings, char *message,
-                    size_t size);
+int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd, int head_width,
+                    receipt_settings *settings, char *message, size_t size);
 // The copies the filter makes: those the raster's header asks for
 // (header_copies, from the rasterizer, which already made any copies that
 // it had to collate itself), else the filter's copies argument; at least
