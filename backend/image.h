@@ -5,14 +5,19 @@
 // many bytes it has; until it has them all, it takes whatever comes next
 // as the missing pixels. A copy's data that begins with "BM" is followed
 // image after image; other data is not looked at.
+//
+// Error convention: nothing here fails; data that is not a plausible image
+// is passed on unfollowed.
 #ifndef USBKORV_IMAGE_H
 #define USBKORV_IMAGE_H
 
 #include <stddef.h>
 
+#include "bmp_header.h"
+
 // Bytes of a BMP file header and info header: what must have been seen
 // before an image's length is trusted.
-#define IMAGE_HEADER_SIZE 54
+#define IMAGE_HEADER_SIZE BMP_HEADER_BYTES
 // Largest image that is ever completed: 72 MiB holds the longest receipt
 // the raster filter and the printer application write (40000 rows of the
 // widest head, 576 dots: 69 MB, 5 m of paper). A larger size field is

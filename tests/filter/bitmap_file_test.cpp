@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -374,33 +375,33 @@ TEST(BitmapErrors, CodesTextsAndFree) {
 }
 
 TEST(BitmapFields, LittleEndianUnsignedFields) {
-  uint8_t in[] = {0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0xCD, 0xAB, 0x01};
-  FILE* stream = fmemopen(in, sizeof in, "rb");
+  Bytes in(54, 0);
+  const Bytes fileSize = {0x78, 0x56, 0x34, 0x12}, width = {0xFF, 0xFF, 0xFF, 0xFF};
+  std::copy(fileSize.begin(), fileSize.end(), in.begin() + 2);
+  std::copy(width.begin(), width.end(), in.begin() + 18);
+  in[26] = 0xCD;
+  in[27] = 0xAB;
+  FILE* stream = fmemopen(in.data(), in.size(), "rb");
   ASSERT_NE(stream, nullptr);
-  uint64_t value = 0;
-  uint16_t shortValue = 0;
-  EXPECT_EQ(ReadUINT(&value, stream), 1);
-  EXPECT_EQ(value, 0x12345678u);
-  EXPECT_EQ(ReadUINT(&value, stream), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu);
-  EXPECT_EQ(ReadUSHORT(&shortValue, stream), 1);
-  EXPECT_EQ(shortValue, 0xABCD);
-  EXPECT_EQ(ReadUINT(&value, stream), 0);  // one byte left: a partial item
-  EXPECT_EQ(ReadUINT(nullptr, stream), 0);
-  EXPECT_EQ(ReadUSHORT(&shortValue, nullptr), 0);
+  BMP record = {};
+  EXPECT_EQ(ReadHeader(&record, stream), BMP_ERR_NONE);
+  EXPECT_EQ(record.fileSize, 0x12345678u);
+  EXPECT_EQ(record.width, 0xFFFFFFFFu);  // unsigned: 2^31 and above stay below 2^32
+  EXPECT_EQ(record.planes, 0xABCD);
+  EXPECT_EQ(ReadHeader(&record, stream), BMP_ERR_IO);  // nothing left: a short header
   fclose(stream);
 
-  uint8_t out[8] = {};
-  stream = fmemopen(out, sizeof out, "wb");
+  Bytes out(54, 0);
+  stream = fmemopen(out.data(), out.size(), "wb");
   ASSERT_NE(stream, nullptr);
   setbuf(stream, nullptr);
-  EXPECT_EQ(WriteUINT(0x1122334455667788ull, stream), 1);  // low 32 bits only
-  EXPECT_EQ(WriteUSHORT(0xA1B2, stream), 1);
+  record.height = 0x1122334455667788ull;  // low 32 bits only
+  EXPECT_EQ(WriteHeader(&record, stream), BMP_ERR_NONE);
   fclose(stream);
-  EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x88, 0x77, 0x66, 0x55, 0xB2, 0xA1}));
-  EXPECT_EQ(WriteUINT(1, nullptr), 0);
+  const Bytes height = {0x88, 0x77, 0x66, 0x55};
+  std::copy(height.begin(), height.end(), in.begin() + 22);
+  EXPECT_EQ(out, in);
 
-  BMP record = {};
   EXPECT_EQ(ReadHeader(nullptr, stdin), BMP_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(WriteHeader(&record, nullptr), BMP_ERR_INVALID_ARGUMENT);
 }
