@@ -28,8 +28,7 @@ long long declared_length(const unsigned char *h) {
     return -1;
   if (planes != 1 || width < 1 || height == 0)
     return -1;
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 &&
-      bits != 32)
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
     return -1;
   // Uncompressed rows (BI_RGB, BI_BITFIELDS): their size is known.
   if (compression != 0 && compression != 3)
@@ -51,15 +50,13 @@ void image_track_start(struct image_track *track) {
   track->state = IMAGE_NONE;
 }
 
-void image_track_feed(struct image_track *track, const unsigned char *data,
-                      size_t length) {
+void image_track_feed(struct image_track *track, const unsigned char *data, size_t length) {
   size_t at = 0;
   while (at < length && !track->raw) {
     if (track->state == IMAGE_OPEN) {
       long long left = track->declared - track->sent;
-      long long take = static_cast<long long>(length - at) < left
-                           ? static_cast<long long>(length - at)
-                           : left;
+      long long take =
+          static_cast<long long>(length - at) < left ? static_cast<long long>(length - at) : left;
       track->sent += take;
       at += static_cast<size_t>(take);
       if (track->sent == track->declared) {

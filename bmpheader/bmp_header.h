@@ -29,7 +29,7 @@
 // The header's fields in file order, all little-endian in the file.
 struct bmp_header {
   uint16_t magic;
-  uint32_t file_size;   // bytes of the whole file
+  uint32_t file_size; // bytes of the whole file
   uint16_t reserved1;
   uint16_t reserved2;
   uint32_t data_offset; // where the pixels begin

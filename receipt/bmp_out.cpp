@@ -83,8 +83,7 @@ long receipt_height(const receipt_job *job, int copies) {
   return per_copy * (copies - 1) + job->rows;
 }
 
-int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
-                      void *context) {
+int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write, void *context) {
   if (job == nullptr || write == nullptr || copies < 1)
     return RECEIPT_ERROR_ARGUMENT;
   if (!job->begun)
@@ -123,8 +122,7 @@ int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
       for (int k = 0; copy > 0 && k < job->settings.copy_gap_rows; ++k)
         white_row(width, stride, next_bytes(&out, stride));
       for (long y = job->rows - 1; y >= 0 && !out.failed; --y)
-        expand_row(job->bits + (size_t)y * job->row_bytes, width, stride,
-                   next_bytes(&out, stride));
+        expand_row(job->bits + (size_t)y * job->row_bytes, width, stride, next_bytes(&out, stride));
     }
   }
   flush(&out);
