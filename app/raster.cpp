@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "korvprint.h"
+#include "page_header.h"
 
 // What a job holds between the callbacks (papplJobGetData).
 struct raster_job {
@@ -69,23 +70,6 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-// The library's pixel format of a page header, or -1.
-static int page_pixels(const cups_page_header2_t *header) {
-  if (header->cupsBitsPerPixel == 1 && header->cupsColorSpace == CUPS_CSPACE_K)
-    return RECEIPT_BLACK1;
-  if (header->cupsBitsPerPixel != 8 || header->cupsBitsPerColor != 8)
-    return -1;
-  switch (header->cupsColorSpace) {
-  case CUPS_CSPACE_W:
-  case CUPS_CSPACE_SW:
-    return RECEIPT_GREY8_WHITE255;
-  case CUPS_CSPACE_K:
-    return RECEIPT_GREY8_WHITE0;
-  default:
-    return -1;
-  }
-}
-
 bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
                        pappl_device_t *device, unsigned page) {
   (void)device;
@@ -93,7 +77,7 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
   if (data == nullptr || data->failed)
     return false;
   (void)page;
-  int pixels = page_pixels(&options->header);
+  int pixels = page_header_pixels(&options->header);
   if (pixels < 0) {
     fail(job, data, RECEIPT_ERROR_UNSUPPORTED, "Unsupported raster page");
     return false;

@@ -186,6 +186,8 @@ int receipt_begin(receipt_job *job, const receipt_settings *settings);
 int receipt_begin_page(receipt_job *job, int width, int pixels);
 // row: one row of the page, width dots in the page's pixel format.
 int receipt_add_row(receipt_job *job, const unsigned char *row);
+// Bytes of one page row of width dots in format pixels.
+size_t receipt_row_bytes(int width, int pixels);
 int receipt_end_page(receipt_job *job);
 
 // Height in rows of the BMP receipt_write_bmp writes for copies copies.

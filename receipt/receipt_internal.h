@@ -29,8 +29,6 @@ void receipt_ink_values(int pixels, const unsigned char curve[256], unsigned cha
 // above); 0 when it has none.
 int receipt_ink_span(const unsigned char *row, int width, int pixels,
                      const unsigned char ink[256], int *first, int *last);
-// Bytes of one page row of width dots in format pixels.
-size_t receipt_row_bytes(int width, int pixels);
 
 // fit.cpp: 1 when a page row of width dots in format pixels is all white.
 int receipt_row_is_white(const unsigned char *row, int width, int pixels);

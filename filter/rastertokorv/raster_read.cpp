@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "page_header.h"
 #include "rastertokorv.h"
 
 // libcups fills its read buffer with requests of at least this many bytes;
@@ -173,31 +174,6 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
   return n;
 }
 
-// The header's colour space as the number stored in the stream, which
-// need not be one of the enumeration's values.
-static unsigned color_space(const cups_page_header2_t *header) {
-  unsigned space;
-  memcpy(&space, &header->cupsColorSpace, sizeof space);
-  return space;
-}
-
-int raster_pixel_format(const cups_page_header2_t *header) {
-  const unsigned bits = header->cupsBitsPerColor;
-  if (header->cupsBitsPerPixel != bits || header->cupsNumColors > 1)
-    return -1;
-  switch (color_space(header)) {
-  case CUPS_CSPACE_W:
-  case CUPS_CSPACE_SW:
-    return bits == 8 ? RECEIPT_GREY8_WHITE255 : -1;
-  case CUPS_CSPACE_K:
-    if (bits == 8)
-      return RECEIPT_GREY8_WHITE0;
-    return bits == 1 ? RECEIPT_BLACK1 : -1;
-  default:
-    return -1;
-  }
-}
-
 int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job, int *copies,
                       char *message, size_t size) {
   cups_page_header2_t header;
@@ -225,20 +201,20 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
     }
     ++page;
     if (page == 1)
-      *copies = (int)(header.NumCopies > 9999 ? 9999 : header.NumCopies);
-    const int pixels = raster_pixel_format(&header);
+      *copies = page_header_copies(&header);
+    const int pixels = page_header_pixels(&header);
     if (pixels < 0) {
       snprintf(message, size,
                "Page %d has colour space %u with %u bits per colour; the printer "
                "takes 8-bit grey or 1-bit black only.",
-               page, color_space(&header), header.cupsBitsPerColor);
+               page, page_header_color_space(&header), header.cupsBitsPerColor);
       status = RECEIPT_ERROR_UNSUPPORTED;
       break;
     }
-    const unsigned long expected =
-        pixels == RECEIPT_BLACK1 ? (header.cupsWidth + 7ul) / 8 : (unsigned long)header.cupsWidth;
+    // The row size only of a width already known to be in range.
     if (header.cupsWidth < 1 || header.cupsWidth > RECEIPT_MAX_PAGE_WIDTH ||
-        header.cupsHeight < 1 || header.cupsBytesPerLine != expected) {
+        header.cupsHeight < 1 ||
+        header.cupsBytesPerLine != receipt_row_bytes((int)header.cupsWidth, pixels)) {
       snprintf(message, size, "Page %d has an impossible size: %u x %u dots in %u bytes per line.",
                page, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
       status = RECEIPT_ERROR_ARGUMENT;
@@ -250,15 +226,15 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
       status = RECEIPT_ERROR_TOO_LONG;
       break;
     }
-    if (expected > row_size) {
-      unsigned char *bigger = (unsigned char *)realloc(row, expected);
+    if (header.cupsBytesPerLine > row_size) {
+      unsigned char *bigger = (unsigned char *)realloc(row, header.cupsBytesPerLine);
       if (bigger == nullptr) {
         snprintf(message, size, "No memory for a row of page %d.", page);
         status = RECEIPT_ERROR_MEMORY;
         break;
       }
       row = bigger;
-      row_size = expected;
+      row_size = header.cupsBytesPerLine;
     }
 
     status = receipt_begin_page(job, (int)header.cupsWidth, pixels);

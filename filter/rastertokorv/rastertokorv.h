@@ -57,9 +57,6 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length);
 // absurd.
 int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job, int *copies,
                       char *message, size_t size);
-// The receipt pixel format of a page header, or -1 when the printer path
-// cannot take its colour space and depth.
-int raster_pixel_format(const cups_page_header2_t *header);
 
 // options.cpp
 // The job's settings for a head of head_width dots from the job options,
