@@ -97,8 +97,7 @@ void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options,
         return integer_in(text, THRESHOLD_MIN, THRESHOLD_MAX);
       },
       THRESHOLD_DEFAULT);
-  // Percent of the grey range, as the BMP filter's Threshold option.
-  out->receipt.threshold = percent * 255 / 100;
+  out->receipt.threshold = receipt_threshold_from_percent(percent);
   out->finish_wait = setting_value(
       options, attrs, SETTING_FINISH_WAIT,
       [](const char *text) { return integer_in(text, 0, FINISH_WAIT_MAX); },

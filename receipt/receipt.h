@@ -179,6 +179,9 @@ typedef int (*receipt_write_fn)(void *context, const void *data, size_t len);
 // threshold 127, darkness 0, both ends trimmed, the standard gaps and
 // length limit.
 void receipt_default_settings(receipt_settings *settings, int head_width);
+// The threshold setting (0..255) of a Threshold percentage (0..100, percent
+// of the grey range), as korvprint and both CUPS filters take it.
+int receipt_threshold_from_percent(int percent);
 
 int receipt_begin(receipt_job *job, const receipt_settings *settings);
 // width: dots of each row of this page (at most RECEIPT_MAX_PAGE_WIDTH);

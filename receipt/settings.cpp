@@ -12,6 +12,8 @@ void receipt_default_settings(receipt_settings *settings, int head_width) {
   settings->max_rows = RECEIPT_DEFAULT_MAX_ROWS;
 }
 
+int receipt_threshold_from_percent(int percent) { return percent * 255 / 100; }
+
 int receipt_check_settings(const receipt_settings *s) {
   if (s == nullptr || s->head_width < 1 || s->head_width > RECEIPT_MAX_HEAD_WIDTH)
     return RECEIPT_ERROR_ARGUMENT;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "korvbmpthreshold.h"
+#include "receipt.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ uint32_t threshold_from_percent(const char *value) {
   }
   if (negative && percent != 0) {
     return kSaturatedThreshold;
+  }
+  // A percentage up to 100 is the grey level the raster path takes too.
+  if (percent <= 100) {
+    return static_cast<uint32_t>(receipt_threshold_from_percent(static_cast<int>(percent)));
   }
   const double scaled = std::trunc(static_cast<double>(percent) / 100.0 * 255.0);
   if (scaled >= 4294967296.0) {

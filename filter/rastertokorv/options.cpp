@@ -95,7 +95,7 @@ int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd, in
       snprintf(message, size, "Threshold=%s: use Off or a percentage from 0 to 100.", value);
       return -1;
     }
-    settings->threshold = (int)(number * 255 / 100);
+    settings->threshold = receipt_threshold_from_percent((int)number);
   }
   return 0;
 }
