@@ -12,7 +12,7 @@
 struct raster_job {
   job_settings settings;
   receipt_job receipt;
-  bool failed;         // a callback failed: the job is not printed
+  bool failed; // a callback failed: the job is not printed
 };
 
 static raster_job *job_data(pappl_job_t *job) {
@@ -21,22 +21,18 @@ static raster_job *job_data(pappl_job_t *job) {
 
 // The job's message and reasons for a receipt library error.
 static void report(pappl_job_t *job, int code, const char *what) {
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s: %s", what,
-              receipt_error_text(code));
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s: %s", what, receipt_error_text(code));
   papplJobSetMessage(job, "%s: %s", what, receipt_error_text(code));
   if (code == RECEIPT_ERROR_UNSUPPORTED || code == RECEIPT_ERROR_TOO_LONG)
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                       PAPPL_JREASON_NONE);
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
 }
 
-static void fail(pappl_job_t *job, raster_job *data, int code,
-                 const char *what) {
+static void fail(pappl_job_t *job, raster_job *data, int code, const char *what) {
   data->failed = true;
   report(job, code, what);
 }
 
-bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
-                      pappl_device_t *device) {
+bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
   const driver_model *model = static_cast<const driver_model *>(driver.extension);
@@ -70,8 +66,8 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
-                       pappl_device_t *device, unsigned page) {
+bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                       unsigned page) {
   (void)device;
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
@@ -86,9 +82,8 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
     fail(job, data, RECEIPT_ERROR_ARGUMENT, "Raster page too wide");
     return false;
   }
-  int code = receipt_begin_page(&data->receipt,
-                                static_cast<int>(options->header.cupsWidth),
-                                pixels);
+  int code =
+      receipt_begin_page(&data->receipt, static_cast<int>(options->header.cupsWidth), pixels);
   if (code != RECEIPT_OK) {
     fail(job, data, code, "Unable to start a page");
     return false;
@@ -96,9 +91,8 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
-                       pappl_device_t *device, unsigned y,
-                       const unsigned char *line) {
+bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                       unsigned y, const unsigned char *line) {
   (void)options;
   (void)device;
   (void)y;
@@ -113,8 +107,8 @@ bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
-                     pappl_device_t *device, unsigned page) {
+bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                     unsigned page) {
   (void)options;
   (void)device;
   (void)page;
@@ -131,13 +125,11 @@ bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
 
 static int write_to_device(void *context, const void *bytes, size_t len) {
   pappl_device_t *device = static_cast<pappl_device_t *>(context);
-  return papplDeviceWrite(device, bytes, len) == static_cast<ssize_t>(len) ? 0
-                                                                           : -1;
+  return papplDeviceWrite(device, bytes, len) == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
-bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
-                          pappl_device_t *device, receipt_job *receipt,
-                          const job_settings *settings) {
+bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                          receipt_job *receipt, const job_settings *settings) {
   device_begin_job(device, job, settings->finish_wait);
   bool ok = !papplJobIsCanceled(job); // nothing of a cancelled job goes out
   if (ok) {
@@ -161,8 +153,7 @@ bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
   return ok || papplJobIsCanceled(job);
 }
 
-bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
-                    pappl_device_t *device) {
+bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   raster_job *data = job_data(job);
   if (data == nullptr)
     return false;

@@ -25,8 +25,8 @@ int receipt_check_settings(const receipt_settings *s) {
   if (s->trim != RECEIPT_TRIM_BOTH && s->trim != RECEIPT_TRIM_BOTTOM &&
       s->trim != RECEIPT_TRIM_NONE)
     return RECEIPT_ERROR_ARGUMENT;
-  if (s->page_gap_rows < 0 || s->page_gap_rows > RECEIPT_MAX_GAP_ROWS ||
-      s->copy_gap_rows < 0 || s->copy_gap_rows > RECEIPT_MAX_GAP_ROWS)
+  if (s->page_gap_rows < 0 || s->page_gap_rows > RECEIPT_MAX_GAP_ROWS || s->copy_gap_rows < 0 ||
+      s->copy_gap_rows > RECEIPT_MAX_GAP_ROWS)
     return RECEIPT_ERROR_ARGUMENT;
   if (s->max_rows < 1)
     return RECEIPT_ERROR_ARGUMENT;
