@@ -1,6 +1,10 @@
 // korvbmpthreshold: the CUPS filter that turns a BMP image black and white
 // and scales it to the print line of the queue's printer. The steps live in
 // their own files so that tests, the fuzzer and the benchmark reach them.
+//
+// Error convention: the steps do not fail, except ppd_output_width (-1 for
+// no usable PPD); the bitmap module reports through its last-error code
+// (bitmap.h); filter_main returns the process's exit status.
 #pragma once
 
 #include <cups/cups.h>

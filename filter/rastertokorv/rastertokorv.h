@@ -3,6 +3,11 @@
 // image, one 24-bit BMP for the whole job, through the receipt library.
 // The steps live in their own files so that tests and the fuzzer reach
 // them.
+//
+// Error convention: functions return 0 (RECEIPT_OK) on success, and on
+// failure -1 or a negative receipt error code with a sentence for the
+// ERROR: line in the caller's message buffer; rastertokorv_main returns the
+// process's exit status.
 #pragma once
 
 #include <cups/ppd.h>
