@@ -6,12 +6,13 @@
 #include <string.h>
 
 #include "korvprint.h"
+#include "page_header.h"
 
 // What a job holds between the callbacks (papplJobGetData).
 struct raster_job {
   job_settings settings;
   receipt_job receipt;
-  bool failed;         // a callback failed: the job is not printed
+  bool failed; // a callback failed: the job is not printed
 };
 
 static raster_job *job_data(pappl_job_t *job) {
@@ -20,22 +21,18 @@ static raster_job *job_data(pappl_job_t *job) {
 
 // The job's message and reasons for a receipt library error.
 static void report(pappl_job_t *job, int code, const char *what) {
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s: %s", what,
-              receipt_error_text(code));
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s: %s", what, receipt_error_text(code));
   papplJobSetMessage(job, "%s: %s", what, receipt_error_text(code));
   if (code == RECEIPT_ERROR_UNSUPPORTED || code == RECEIPT_ERROR_TOO_LONG)
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR,
-                       PAPPL_JREASON_NONE);
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
 }
 
-static void fail(pappl_job_t *job, raster_job *data, int code,
-                 const char *what) {
+static void fail(pappl_job_t *job, raster_job *data, int code, const char *what) {
   data->failed = true;
   report(job, code, what);
 }
 
-bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
-                      pappl_device_t *device) {
+bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   pappl_pr_driver_data_t driver;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
   const driver_model *model = static_cast<const driver_model *>(driver.extension);
@@ -69,31 +66,14 @@ bool raster_start_job(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-// The library's pixel format of a page header, or -1.
-static int page_pixels(const cups_page_header2_t *header) {
-  if (header->cupsBitsPerPixel == 1 && header->cupsColorSpace == CUPS_CSPACE_K)
-    return RECEIPT_BLACK1;
-  if (header->cupsBitsPerPixel != 8 || header->cupsBitsPerColor != 8)
-    return -1;
-  switch (header->cupsColorSpace) {
-  case CUPS_CSPACE_W:
-  case CUPS_CSPACE_SW:
-    return RECEIPT_GREY8_WHITE255;
-  case CUPS_CSPACE_K:
-    return RECEIPT_GREY8_WHITE0;
-  default:
-    return -1;
-  }
-}
-
-bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
-                       pappl_device_t *device, unsigned page) {
+bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                       unsigned page) {
   (void)device;
   raster_job *data = job_data(job);
   if (data == nullptr || data->failed)
     return false;
   (void)page;
-  int pixels = page_pixels(&options->header);
+  int pixels = page_header_pixels(&options->header);
   if (pixels < 0) {
     fail(job, data, RECEIPT_ERROR_UNSUPPORTED, "Unsupported raster page");
     return false;
@@ -102,9 +82,8 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
     fail(job, data, RECEIPT_ERROR_ARGUMENT, "Raster page too wide");
     return false;
   }
-  int code = receipt_begin_page(&data->receipt,
-                                static_cast<int>(options->header.cupsWidth),
-                                pixels);
+  int code =
+      receipt_begin_page(&data->receipt, static_cast<int>(options->header.cupsWidth), pixels);
   if (code != RECEIPT_OK) {
     fail(job, data, code, "Unable to start a page");
     return false;
@@ -112,9 +91,8 @@ bool raster_start_page(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
-                       pappl_device_t *device, unsigned y,
-                       const unsigned char *line) {
+bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                       unsigned y, const unsigned char *line) {
   (void)options;
   (void)device;
   (void)y;
@@ -129,8 +107,8 @@ bool raster_write_line(pappl_job_t *job, pappl_pr_options_t *options,
   return true;
 }
 
-bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
-                     pappl_device_t *device, unsigned page) {
+bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                     unsigned page) {
   (void)options;
   (void)device;
   (void)page;
@@ -147,13 +125,11 @@ bool raster_end_page(pappl_job_t *job, pappl_pr_options_t *options,
 
 static int write_to_device(void *context, const void *bytes, size_t len) {
   pappl_device_t *device = static_cast<pappl_device_t *>(context);
-  return papplDeviceWrite(device, bytes, len) == static_cast<ssize_t>(len) ? 0
-                                                                           : -1;
+  return papplDeviceWrite(device, bytes, len) == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
-bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
-                          pappl_device_t *device, receipt_job *receipt,
-                          const job_settings *settings) {
+bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device,
+                          receipt_job *receipt, const job_settings *settings) {
   device_begin_job(device, job, settings->finish_wait);
   bool ok = !papplJobIsCanceled(job); // nothing of a cancelled job goes out
   if (ok) {
@@ -177,8 +153,7 @@ bool raster_print_receipt(pappl_job_t *job, pappl_pr_options_t *options,
   return ok || papplJobIsCanceled(job);
 }
 
-bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options,
-                    pappl_device_t *device) {
+bool raster_end_job(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *device) {
   raster_job *data = job_data(job);
   if (data == nullptr)
     return false;

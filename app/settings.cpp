@@ -8,23 +8,20 @@
 
 // Keywords and the receipt library's values they stand for; the first is
 // the default, the library's own.
-const char *const settings_dither_keywords[] = {"sharp", "diffusion", "ordered",
-                                                "threshold"};
+const char *const settings_dither_keywords[] = {"sharp", "diffusion", "ordered", "threshold"};
 const int settings_dither_count = 4;
 static const int dither_values[] = {RECEIPT_DITHER_SHARP, RECEIPT_DITHER_DIFFUSION,
-                                    RECEIPT_DITHER_ORDERED,
-                                    RECEIPT_DITHER_THRESHOLD};
+                                    RECEIPT_DITHER_ORDERED, RECEIPT_DITHER_THRESHOLD};
 const char *const settings_trim_keywords[] = {"both", "bottom", "none"};
 const int settings_trim_count = 3;
-static const int trim_values[] = {RECEIPT_TRIM_BOTH, RECEIPT_TRIM_BOTTOM,
-                                  RECEIPT_TRIM_NONE};
+static const int trim_values[] = {RECEIPT_TRIM_BOTH, RECEIPT_TRIM_BOTTOM, RECEIPT_TRIM_NONE};
 
 #define THRESHOLD_MIN 0
 #define THRESHOLD_MAX 100
 #define THRESHOLD_DEFAULT 50
 
-static int keyword_value(const char *keyword, const char *const *keywords,
-                         const int *values, int count) {
+static int keyword_value(const char *keyword, const char *const *keywords, const int *values,
+                         int count) {
   if (keyword == nullptr)
     return -1;
   for (int i = 0; i < count; ++i)
@@ -34,13 +31,11 @@ static int keyword_value(const char *keyword, const char *const *keywords,
 }
 
 int settings_dither_value(const char *keyword) {
-  return keyword_value(keyword, settings_dither_keywords, dither_values,
-                       settings_dither_count);
+  return keyword_value(keyword, settings_dither_keywords, dither_values, settings_dither_count);
 }
 
 int settings_trim_value(const char *keyword) {
-  return keyword_value(keyword, settings_trim_keywords, trim_values,
-                       settings_trim_count);
+  return keyword_value(keyword, settings_trim_keywords, trim_values, settings_trim_count);
 }
 
 // A whole decimal number within [low, high], or -1.
@@ -55,12 +50,11 @@ static int integer_in(const char *text, int low, int high) {
 }
 
 // The printer's default of a vendor attribute as text in value, or nullptr.
-static const char *printer_default(ipp_t *printer_attrs, const char *name,
-                                   char *value, size_t size) {
+static const char *printer_default(ipp_t *printer_attrs, const char *name, char *value,
+                                   size_t size) {
   char default_name[64];
   snprintf(default_name, sizeof(default_name), "%s-default", name);
-  ipp_attribute_t *attr =
-      ippFindAttribute(printer_attrs, default_name, IPP_TAG_ZERO);
+  ipp_attribute_t *attr = ippFindAttribute(printer_attrs, default_name, IPP_TAG_ZERO);
   if (attr == nullptr)
     return nullptr;
   ippAttributeString(attr, value, size);
@@ -70,9 +64,8 @@ static const char *printer_default(ipp_t *printer_attrs, const char *name,
 // The job's value if valid, else the printer default's if valid, else
 // fallback. parse returns -1 for a value it refuses.
 template <typename Parse>
-static int setting_value(const pappl_pr_options_t *options,
-                         ipp_t *printer_attrs, const char *name, Parse parse,
-                         int fallback) {
+static int setting_value(const pappl_pr_options_t *options, ipp_t *printer_attrs, const char *name,
+                         Parse parse, int fallback) {
   int value = parse(cupsGetOption(name, options->num_vendor, options->vendor));
   if (value >= 0)
     return value;
@@ -81,24 +74,21 @@ static int setting_value(const pappl_pr_options_t *options,
   return value >= 0 ? value : fallback;
 }
 
-void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options,
-                      int head_width, job_settings *out) {
+void settings_for_job(pappl_job_t *job, const pappl_pr_options_t *options, int head_width,
+                      job_settings *out) {
   receipt_default_settings(&out->receipt, head_width);
   pappl_printer_t *printer = papplJobGetPrinter(job);
   ipp_t *attrs = papplPrinterGetDriverAttributes(printer);
 
-  out->receipt.dither = setting_value(options, attrs, SETTING_DITHERING,
-                                      settings_dither_value, out->receipt.dither);
-  out->receipt.trim = setting_value(options, attrs, SETTING_TRIM,
-                                    settings_trim_value, RECEIPT_TRIM_BOTH);
+  out->receipt.dither =
+      setting_value(options, attrs, SETTING_DITHERING, settings_dither_value, out->receipt.dither);
+  out->receipt.trim =
+      setting_value(options, attrs, SETTING_TRIM, settings_trim_value, RECEIPT_TRIM_BOTH);
   int percent = setting_value(
       options, attrs, SETTING_THRESHOLD,
-      [](const char *text) {
-        return integer_in(text, THRESHOLD_MIN, THRESHOLD_MAX);
-      },
+      [](const char *text) { return integer_in(text, THRESHOLD_MIN, THRESHOLD_MAX); },
       THRESHOLD_DEFAULT);
-  // Percent of the grey range, as the BMP filter's Threshold option.
-  out->receipt.threshold = percent * 255 / 100;
+  out->receipt.threshold = receipt_threshold_from_percent(percent);
   out->finish_wait = setting_value(
       options, attrs, SETTING_FINISH_WAIT,
       [](const char *text) { return integer_in(text, 0, FINISH_WAIT_MAX); },

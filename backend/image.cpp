@@ -6,38 +6,29 @@
 
 namespace {
 
-uint32_t le32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint16_t le16(const unsigned char *p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
 // The image length a complete header declares (its file-size field), or
 // -1 when the header does not describe a plausible uncompressed image:
 // the size must hold the headers and the pixel rows the header describes,
 // and stay within IMAGE_MAX_BYTES.
 long long declared_length(const unsigned char *h) {
-  long long size = le32(h + 2);
-  long long offset = le32(h + 10);
-  uint32_t info_size = le32(h + 14);
-  long long width = static_cast<int32_t>(le32(h + 18));
-  long long height = static_cast<int32_t>(le32(h + 22));
-  unsigned planes = le16(h + 26);
-  unsigned bits = le16(h + 28);
-  uint32_t compression = le32(h + 30);
+  bmp_header header;
+  bmp_header_decode(h, &header);
+  long long size = header.file_size;
+  long long offset = header.data_offset;
+  uint32_t info_size = header.info_size;
+  long long width = static_cast<int32_t>(header.width);
+  long long height = static_cast<int32_t>(header.height);
+  unsigned planes = header.planes;
+  unsigned bits = header.bits_per_pixel;
+  uint32_t compression = header.compression;
 
   if (size < IMAGE_HEADER_SIZE || size > IMAGE_MAX_BYTES)
     return -1;
-  if (info_size < 40 || offset < IMAGE_HEADER_SIZE || offset > size)
+  if (info_size < BMP_INFO_HEADER_BYTES || offset < IMAGE_HEADER_SIZE || offset > size)
     return -1;
   if (planes != 1 || width < 1 || height == 0)
     return -1;
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 &&
-      bits != 32)
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
     return -1;
   // Uncompressed rows (BI_RGB, BI_BITFIELDS): their size is known.
   if (compression != 0 && compression != 3)
@@ -46,7 +37,7 @@ long long declared_length(const unsigned char *h) {
     height = -height;
   if (width > IMAGE_MAX_BYTES || height > IMAGE_MAX_BYTES)
     return -1;
-  long long row = (width * bits + 31) / 32 * 4;
+  long long row = static_cast<long long>(bmp_row_bytes(static_cast<uint64_t>(width), bits));
   if (row * height > size - offset)
     return -1;
   return size;
@@ -59,15 +50,13 @@ void image_track_start(struct image_track *track) {
   track->state = IMAGE_NONE;
 }
 
-void image_track_feed(struct image_track *track, const unsigned char *data,
-                      size_t length) {
+void image_track_feed(struct image_track *track, const unsigned char *data, size_t length) {
   size_t at = 0;
   while (at < length && !track->raw) {
     if (track->state == IMAGE_OPEN) {
       long long left = track->declared - track->sent;
-      long long take = static_cast<long long>(length - at) < left
-                           ? static_cast<long long>(length - at)
-                           : left;
+      long long take =
+          static_cast<long long>(length - at) < left ? static_cast<long long>(length - at) : left;
       track->sent += take;
       at += static_cast<size_t>(take);
       if (track->sent == track->declared) {

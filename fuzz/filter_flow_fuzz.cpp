@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ void remove_dir() {
   std::filesystem::remove_all(g_dir, ignored);
 }
 
-const char* const kOptions[] = {
+const char *const kOptions[] = {
     "",
     "copies=1",
     "Threshold=50",
@@ -39,12 +39,10 @@ constexpr unsigned kOptionCount = sizeof kOptions / sizeof kOptions[0];
 const int kModels[] = {0, 1, 2, 3, 4, 5, 9};
 constexpr unsigned kModelChoices = sizeof kModels / sizeof kModels[0] + 1;
 
-std::string ppd_path(int model) {
-  return g_dir + "/model" + std::to_string(model) + ".ppd";
-}
+std::string ppd_path(int model) { return g_dir + "/model" + std::to_string(model) + ".ppd"; }
 
 void write_ppd(int model) {
-  FILE* f = fopen(ppd_path(model).c_str(), "w");
+  FILE *f = fopen(ppd_path(model).c_str(), "w");
   if (f == nullptr) {
     abort();
   }
@@ -58,13 +56,13 @@ void write_ppd(int model) {
   fclose(f);
 }
 
-uint32_t get32(const uint8_t* p) {
+uint32_t get32(const uint8_t *p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   char dir[] = "/tmp/korv-filterfuzz-XXXXXX";
   if (mkdtemp(dir) == nullptr) {
     abort();
@@ -83,20 +81,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 2) {
     return 0;
   }
   const unsigned modelChoice = data[0] % kModelChoices;
   std::string options;
-  const uint8_t* image = data + 2;
+  const uint8_t *image = data + 2;
   size_t imageSize = size - 2;
   if (data[1] < kOptionCount) {
     options = kOptions[data[1]];
   } else {
     // A Threshold value of up to 7 bytes taken from the input.
     const size_t length = data[1] % 8 < imageSize ? data[1] % 8 : imageSize;
-    options = "Threshold=" + std::string(reinterpret_cast<const char*>(image), length);
+    options = "Threshold=" + std::string(reinterpret_cast<const char *>(image), length);
     options = options.substr(0, strnlen(options.c_str(), options.size()));
     image += length;
     imageSize -= length;
@@ -107,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  FILE* f = fopen(g_input.c_str(), "wb");
+  FILE *f = fopen(g_input.c_str(), "wb");
   if (f == nullptr || fwrite(image, 1, imageSize, f) != imageSize || fclose(f) != 0) {
     abort();
   }
@@ -117,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsetenv("PPD");
   }
   std::string args[] = {"fuzzqueue", "1", "user", "title", "1", options, g_input};
-  char* argv[7];
+  char *argv[7];
   for (int k = 0; k < 7; ++k) {
     argv[k] = args[k].data();
   }

@@ -6,41 +6,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "bmp_header.h"
 #include "receipt_internal.h"
 
 namespace {
 
-constexpr size_t kHeaderBytes = 54;
 // Bytes handed to the write callback at a time.
 constexpr size_t kChunkBytes = 64 * 1024;
-
-void put16(unsigned char *at, unsigned value) {
-  at[0] = (unsigned char)value;
-  at[1] = (unsigned char)(value >> 8);
-}
-
-void put32(unsigned char *at, unsigned long value) {
-  for (int k = 0; k < 4; ++k)
-    at[k] = (unsigned char)(value >> (8 * k));
-}
-
-// The same header fields korvbmpthreshold writes: sizes, 40-byte info
-// header, one plane, 24 bits, no compression, resolutions and colour
-// counts 0.
-void make_header(unsigned char *header, int width, long height, size_t stride) {
-  const unsigned long image = (unsigned long)stride * (unsigned long)height;
-  memset(header, 0, kHeaderBytes);
-  header[0] = 'B';
-  header[1] = 'M';
-  put32(header + 2, image + kHeaderBytes);
-  put32(header + 10, kHeaderBytes);
-  put32(header + 14, 40);
-  put32(header + 18, (unsigned long)width);
-  put32(header + 22, (unsigned long)height);
-  put16(header + 26, 1);
-  put16(header + 28, 24);
-  put32(header + 34, image);
-}
 
 // 24 bytes of pixels for each byte of eight kept dots.
 struct Expansion {
@@ -111,8 +83,7 @@ long receipt_height(const receipt_job *job, int copies) {
   return per_copy * (copies - 1) + job->rows;
 }
 
-int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
-                      void *context) {
+int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write, void *context) {
   if (job == nullptr || write == nullptr || copies < 1)
     return RECEIPT_ERROR_ARGUMENT;
   if (!job->begun)
@@ -125,17 +96,20 @@ int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
     return RECEIPT_ERROR_EMPTY;
 
   const int width = job->settings.head_width;
-  const size_t stride = ((size_t)width * 3 + 3) / 4 * 4;
+  const size_t stride = bmp_row_bytes((uint64_t)width, 24);
   const long height = receipt_height(job, copies);
   // The file's sizes are 32-bit fields.
   if (height > job->settings.max_rows ||
-      (unsigned long)height > (0xFFFFFFFFul - kHeaderBytes) / stride)
+      (unsigned long)height > (0xFFFFFFFFul - BMP_HEADER_BYTES) / stride)
     return RECEIPT_ERROR_TOO_LONG;
 
   Output out = {write, context, (unsigned char *)malloc(kChunkBytes), 0, 0};
   if (out.buffer == nullptr)
     return RECEIPT_ERROR_MEMORY;
-  make_header(next_bytes(&out, kHeaderBytes), width, height, stride);
+  // The same header as korvbmpthreshold writes.
+  bmp_header header;
+  bmp_header_for_image(&header, (uint64_t)width, (uint64_t)height, 24);
+  bmp_header_encode(&header, next_bytes(&out, BMP_HEADER_BYTES));
 
   if (job->rows == 0) {
     // All pages blank: one white row, so the printer still gets a whole
@@ -148,8 +122,7 @@ int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
       for (int k = 0; copy > 0 && k < job->settings.copy_gap_rows; ++k)
         white_row(width, stride, next_bytes(&out, stride));
       for (long y = job->rows - 1; y >= 0 && !out.failed; --y)
-        expand_row(job->bits + (size_t)y * job->row_bytes, width, stride,
-                   next_bytes(&out, stride));
+        expand_row(job->bits + (size_t)y * job->row_bytes, width, stride, next_bytes(&out, stride));
     }
   }
   flush(&out);

@@ -95,9 +95,9 @@
 //   the whole receipt, all copies and gaps included.
 #define RECEIPT_DEFAULT_MAX_ROWS 40000L
 // Limits of the settings and pages the library takes.
-#define RECEIPT_MAX_HEAD_WIDTH 4096    // dots of the widest head
-#define RECEIPT_MAX_PAGE_WIDTH 16384   // dots of the widest page row
-#define RECEIPT_MAX_GAP_ROWS 8000      // rows of the longest gap (1 m)
+#define RECEIPT_MAX_HEAD_WIDTH 4096  // dots of the widest head
+#define RECEIPT_MAX_PAGE_WIDTH 16384 // dots of the widest page row
+#define RECEIPT_MAX_GAP_ROWS 8000    // rows of the longest gap (1 m)
 
 // The size rule's ink: dots at or below this grey level (after the
 // darkness curve; 6 % grey) decide where a page wider than the head has
@@ -116,51 +116,51 @@
 
 // One job's settings; receipt_default_settings fills in the defaults.
 struct receipt_settings {
-  int head_width;     // dots of the head: the BMP's width
-  int dither;         // RECEIPT_DITHER_*
-  int threshold;      // grey level 0..255: at or below it prints black (threshold dither)
-  int darkness;       // -100 (lighter) .. 0 (as rendered) .. 100 (darker)
-  int trim;           // RECEIPT_TRIM_*
-  int page_gap_rows;  // white rows between two printed pages
-  int copy_gap_rows;  // white rows between two copies (tear-off)
-  long max_rows;      // longest receipt, all copies and gaps included
+  int head_width;    // dots of the head: the BMP's width
+  int dither;        // RECEIPT_DITHER_*
+  int threshold;     // grey level 0..255: at or below it prints black (threshold dither)
+  int darkness;      // -100 (lighter) .. 0 (as rendered) .. 100 (darker)
+  int trim;          // RECEIPT_TRIM_*
+  int page_gap_rows; // white rows between two printed pages
+  int copy_gap_rows; // white rows between two copies (tear-off)
+  long max_rows;     // longest receipt, all copies and gaps included
 };
 
 // One job in progress. The fields belong to the library and may change;
 // callers only pass the record to the functions below.
 struct receipt_job {
   receipt_settings settings;
-  int begun;               // receipt_begin succeeded and receipt_end not yet called
-  int failed;              // error that lost rows; RECEIPT_OK while none
-  unsigned char *bits;     // kept rows, 1 bit per dot, 1 = black, MSB first
-  size_t row_bytes;        // bytes of one kept row: (head_width + 7) / 8
-  long rows;               // rows kept so far (pages and page gaps)
-  long capacity;           // rows the buffer holds
-  int pages;               // pages ended so far (blank ones included)
-  int printed_pages;       // pages that left at least one row
-  int page_open;           // inside begin_page .. end_page
-  int page_width;          // dots of the current page's rows
-  int page_pixels;         // RECEIPT_GREY8_* or RECEIPT_BLACK1
-  long page_row;           // rows of the current page handed in
-  long page_kept;          // rows of the current page kept so far
-  long pending_blank;      // blank rows of the page not yet kept (trimmed if
-                           // no ink follows; kept when ink or the page end
-                           // without bottom trim comes)
-  int seen_ink;            // the current page has had a black dot
-  int *errors;             // error-diffusion carry: two rows of head_width + 2
-  unsigned char *row_bits; // one dithered row, row_bytes
+  int begun;                // receipt_begin succeeded and receipt_end not yet called
+  int failed;               // error that lost rows; RECEIPT_OK while none
+  unsigned char *bits;      // kept rows, 1 bit per dot, 1 = black, MSB first
+  size_t row_bytes;         // bytes of one kept row: (head_width + 7) / 8
+  long rows;                // rows kept so far (pages and page gaps)
+  long capacity;            // rows the buffer holds
+  int pages;                // pages ended so far (blank ones included)
+  int printed_pages;        // pages that left at least one row
+  int page_open;            // inside begin_page .. end_page
+  int page_width;           // dots of the current page's rows
+  int page_pixels;          // RECEIPT_GREY8_* or RECEIPT_BLACK1
+  long page_row;            // rows of the current page handed in
+  long page_kept;           // rows of the current page kept so far
+  long pending_blank;       // blank rows of the page not yet kept (trimmed if
+                            // no ink follows; kept when ink or the page end
+                            // without bottom trim comes)
+  int seen_ink;             // the current page has had a black dot
+  int *errors;              // error-diffusion carry: two rows of head_width + 2
+  unsigned char *row_bits;  // one dithered row, row_bytes
   unsigned char curve[256]; // the darkness curve on 0 black .. 255 white
   // The page's head rows on their way to the dither, which looks two rows
   // up and down: the last five, each with the darkest and the lightest
   // level of the five columns around every dot (made when a row beside
   // grey needs them).
-  unsigned char *window;       // 5 rows of head_width grey levels
-  unsigned char *window_low;   // 5 rows of head_width
-  unsigned char *window_high;  // 5 rows of head_width
-  int window_white[5];         // the row is all white
-  int window_spread[5];        // its darkest and lightest levels are made
-  long fitted;                 // head rows of the page handed to the dither
-  long dithered;               // head rows of the page dithered and kept
+  unsigned char *window;      // 5 rows of head_width grey levels
+  unsigned char *window_low;  // 5 rows of head_width
+  unsigned char *window_high; // 5 rows of head_width
+  int window_white[5];        // the row is all white
+  int window_spread[5];       // its darkest and lightest levels are made
+  long fitted;                // head rows of the page handed to the dither
+  long dithered;              // head rows of the page dithered and kept
   // A page wider than the head, held until its end.
   unsigned char *page_grey;    // one page row in grey, page_width entries
   unsigned char page_ink[256]; // its raw values that are ink to the size rule
@@ -179,6 +179,9 @@ typedef int (*receipt_write_fn)(void *context, const void *data, size_t len);
 // threshold 127, darkness 0, both ends trimmed, the standard gaps and
 // length limit.
 void receipt_default_settings(receipt_settings *settings, int head_width);
+// The threshold setting (0..255) of a Threshold percentage (0..100, percent
+// of the grey range), as korvprint and both CUPS filters take it.
+int receipt_threshold_from_percent(int percent);
 
 int receipt_begin(receipt_job *job, const receipt_settings *settings);
 // width: dots of each row of this page (at most RECEIPT_MAX_PAGE_WIDTH);
@@ -186,6 +189,8 @@ int receipt_begin(receipt_job *job, const receipt_settings *settings);
 int receipt_begin_page(receipt_job *job, int width, int pixels);
 // row: one row of the page, width dots in the page's pixel format.
 int receipt_add_row(receipt_job *job, const unsigned char *row);
+// Bytes of one page row of width dots in format pixels.
+size_t receipt_row_bytes(int width, int pixels);
 int receipt_end_page(receipt_job *job);
 
 // Height in rows of the BMP receipt_write_bmp writes for copies copies.
@@ -197,8 +202,7 @@ int receipt_end_page(receipt_job *job);
 long receipt_height(const receipt_job *job, int copies);
 // Writes the whole job, copies times, as one bottom-up 24-bit BMP through
 // write. Nothing is written when the job cannot be written whole.
-int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
-                      void *context);
+int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write, void *context);
 
 // The kept rows of a job in a compact form, for a program that converts
 // a document in one process and prints it from another: a 16-byte header
@@ -207,8 +211,7 @@ int receipt_write_bmp(receipt_job *job, int copies, receipt_write_fn write,
 // as they are kept. Only a job with every page ended is written.
 #define RECEIPT_PACKED_MAGIC "KRP1"
 #define RECEIPT_PACKED_HEADER_BYTES 16
-int receipt_write_packed(const receipt_job *job, receipt_write_fn write,
-                         void *context);
+int receipt_write_packed(const receipt_job *job, receipt_write_fn write, void *context);
 // The bytes a packed job of the header's rows takes, header included, for
 // a job begun with settings; negative (RECEIPT_ERROR_ARGUMENT, or
 // RECEIPT_ERROR_TOO_LONG for more rows than settings.max_rows) when the

@@ -16,8 +16,7 @@ void receipt_make_curve(unsigned char curve[256], int darkness);
 // are): centred, cut at both sides when wider, white at both sides when
 // narrower.
 void receipt_fit_row(const unsigned char *row, int width, int pixels,
-                     const unsigned char curve[256], unsigned char *grey,
-                     int head_width);
+                     const unsigned char curve[256], unsigned char *grey, int head_width);
 // Page columns [first, first + count) of a row in format pixels to grey
 // levels at grey[first] and on, through the curve (null: as they are).
 void receipt_grey_columns(const unsigned char *row, int first, int count, int pixels,
@@ -27,10 +26,8 @@ void receipt_grey_columns(const unsigned char *row, int first, int count, int pi
 void receipt_ink_values(int pixels, const unsigned char curve[256], unsigned char ink[256]);
 // The first and last ink column of a row of width dots (ink: the table
 // above); 0 when it has none.
-int receipt_ink_span(const unsigned char *row, int width, int pixels,
-                     const unsigned char ink[256], int *first, int *last);
-// Bytes of one page row of width dots in format pixels.
-size_t receipt_row_bytes(int width, int pixels);
+int receipt_ink_span(const unsigned char *row, int width, int pixels, const unsigned char ink[256],
+                     int *first, int *last);
 
 // fit.cpp: 1 when a page row of width dots in format pixels is all white.
 int receipt_row_is_white(const unsigned char *row, int width, int pixels);
@@ -52,8 +49,7 @@ struct receipt_rows_around {
 // in its page. Returns 1 when any dot is black. errors holds two rows of
 // head_width + 2 carries, zeroed at the start of each page.
 int receipt_dither_row(const receipt_rows_around *rows, int head_width,
-                       const receipt_settings *settings, long y, int *errors,
-                       unsigned char *bits);
+                       const receipt_settings *settings, long y, int *errors, unsigned char *bits);
 
 // The same for a row without a black dot anywhere (all white): nothing
 // to dither, only the carries it would hand on (none) to set.

@@ -12,6 +12,8 @@ void receipt_default_settings(receipt_settings *settings, int head_width) {
   settings->max_rows = RECEIPT_DEFAULT_MAX_ROWS;
 }
 
+int receipt_threshold_from_percent(int percent) { return percent * 255 / 100; }
+
 int receipt_check_settings(const receipt_settings *s) {
   if (s == nullptr || s->head_width < 1 || s->head_width > RECEIPT_MAX_HEAD_WIDTH)
     return RECEIPT_ERROR_ARGUMENT;
@@ -23,8 +25,8 @@ int receipt_check_settings(const receipt_settings *s) {
   if (s->trim != RECEIPT_TRIM_BOTH && s->trim != RECEIPT_TRIM_BOTTOM &&
       s->trim != RECEIPT_TRIM_NONE)
     return RECEIPT_ERROR_ARGUMENT;
-  if (s->page_gap_rows < 0 || s->page_gap_rows > RECEIPT_MAX_GAP_ROWS ||
-      s->copy_gap_rows < 0 || s->copy_gap_rows > RECEIPT_MAX_GAP_ROWS)
+  if (s->page_gap_rows < 0 || s->page_gap_rows > RECEIPT_MAX_GAP_ROWS || s->copy_gap_rows < 0 ||
+      s->copy_gap_rows > RECEIPT_MAX_GAP_ROWS)
     return RECEIPT_ERROR_ARGUMENT;
   if (s->max_rows < 1)
     return RECEIPT_ERROR_ARGUMENT;

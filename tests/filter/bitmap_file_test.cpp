@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,12 +20,12 @@ using korvtest::TempDir;
 namespace {
 
 struct BmpDeleter {
-  void operator()(BMP* bmp) const { BMP_Free(bmp); }
+  void operator()(BMP *bmp) const { BMP_Free(bmp); }
 };
 using BmpPtr = std::unique_ptr<BMP, BmpDeleter>;
 
 std::string error_text() {
-  const char* text = BMP_GetErrorDescription();
+  const char *text = BMP_GetErrorDescription();
   return text != nullptr ? text : "(null)";
 }
 
@@ -33,27 +34,27 @@ struct ReadResult {
   BmpPtr bmp;
   BMP_ERROR_CODE code;
 };
-ReadResult read_bytes(const Bytes& bytes) {
+ReadResult read_bytes(const Bytes &bytes) {
   TempDir dir;
   korvtest::write_file(dir.path("in.bmp"), bytes);
-  BMP* bmp = BMP_ReadFile(dir.path("in.bmp").c_str());
+  BMP *bmp = BMP_ReadFile(dir.path("in.bmp").c_str());
   return {BmpPtr(bmp), BMP_GetError()};
 }
 
-BMP_ERROR_CODE read_code(const Bytes& bytes) {
+BMP_ERROR_CODE read_code(const Bytes &bytes) {
   ReadResult r = read_bytes(bytes);
   EXPECT_EQ(r.bmp == nullptr, r.code != BMP_ERR_NONE);
   return r.code;
 }
 
-Bytes write_bytes(BMP* bmp) {
+Bytes write_bytes(BMP *bmp) {
   TempDir dir;
   BMP_WriteFile(bmp, dir.path("out.bmp").c_str());
   EXPECT_EQ(BMP_GetError(), BMP_ERR_NONE);
   return korvtest::read_file(dir.path("out.bmp"));
 }
 
-}  // namespace
+} // namespace
 
 TEST(BitmapCreate, SizesOfNewRecords) {
   struct Case {
@@ -61,11 +62,11 @@ TEST(BitmapCreate, SizesOfNewRecords) {
     uint16_t depth;
     uint64_t imageSize, dataOffset, fileSize;
   } cases[] = {
-      {1, 1, 24, 4, 54, 58},        {1, 1, 8, 4, 1078, 1082},    {3, 2, 24, 24, 54, 78},
+      {1, 1, 24, 4, 54, 58},           {1, 1, 8, 4, 1078, 1082},     {3, 2, 24, 24, 54, 78},
       {576, 10, 24, 17280, 54, 17334}, {384, 3, 24, 3456, 54, 3510}, {5, 3, 32, 60, 54, 114},
       {5, 2, 8, 16, 1078, 1094},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     BmpPtr bmp(BMP_Create(c.width, c.height, c.depth));
     ASSERT_NE(bmp, nullptr);
     EXPECT_EQ(BMP_GetError(), BMP_ERR_NONE);
@@ -80,8 +81,8 @@ TEST(BitmapCreate, SizesOfNewRecords) {
 }
 
 TEST(BitmapCreate, WrittenFileIsTheBlackImage) {
-  for (auto [w, h, depth] : {std::tuple{1u, 1u, 24}, {1u, 1u, 8}, {3u, 2u, 24}, {7u, 3u, 32},
-                             {6u, 2u, 8}}) {
+  for (auto [w, h, depth] :
+       {std::tuple{1u, 1u, 24}, {1u, 1u, 8}, {3u, 2u, 24}, {7u, 3u, 32}, {6u, 2u, 8}}) {
     BmpPtr bmp(BMP_Create(w, h, static_cast<uint16_t>(depth)));
     ASSERT_NE(bmp, nullptr);
     const Bytes written = write_bytes(bmp.get());
@@ -95,9 +96,12 @@ TEST(BitmapCreate, WrittenFileIsTheBlackImage) {
 TEST(BitmapCreate, RefusedSizesAndDepths) {
   // Sizes are tested before the depth.
   for (auto [w, h, depth, code] :
-       {std::tuple{0ull, 1ull, 24, BMP_ERR_INVALID_ARGUMENT}, {1ull, 0ull, 8, BMP_ERR_INVALID_ARGUMENT},
-        {0ull, 0ull, 16, BMP_ERR_INVALID_ARGUMENT}, {1ull, 1ull, 1, BMP_ERR_UNSUPPORTED},
-        {1ull, 1ull, 4, BMP_ERR_UNSUPPORTED}, {1ull, 1ull, 16, BMP_ERR_UNSUPPORTED},
+       {std::tuple{0ull, 1ull, 24, BMP_ERR_INVALID_ARGUMENT},
+        {1ull, 0ull, 8, BMP_ERR_INVALID_ARGUMENT},
+        {0ull, 0ull, 16, BMP_ERR_INVALID_ARGUMENT},
+        {1ull, 1ull, 1, BMP_ERR_UNSUPPORTED},
+        {1ull, 1ull, 4, BMP_ERR_UNSUPPORTED},
+        {1ull, 1ull, 16, BMP_ERR_UNSUPPORTED},
         // Beyond the file format's fields: never a wrapped size in a header.
         {0x80000000ull, 1ull, 24, BMP_ERR_INVALID_ARGUMENT},
         {1ull, 0x80000000ull, 24, BMP_ERR_INVALID_ARGUMENT},
@@ -113,13 +117,17 @@ TEST(BitmapCreate, RefusedSizesAndDepths) {
 
 TEST(BitmapFile, RoundTripsKeepHeaderPaletteAndPixels) {
   std::mt19937 rng(7);
-  for (auto [w, h, depth] : {std::tuple{5u, 3u, 8}, {3u, 4u, 24}, {7u, 2u, 32}, {1u, 1u, 8},
-                             {13u, 5u, 24}, {4u, 4u, 8}}) {
+  for (auto [w, h, depth] : {std::tuple{5u, 3u, 8},
+                             {3u, 4u, 24},
+                             {7u, 2u, 32},
+                             {1u, 1u, 8},
+                             {13u, 5u, 24},
+                             {4u, 4u, 8}}) {
     const Image image = korvtest::random_image(rng, w, h, static_cast<uint16_t>(depth));
     const Bytes file = korvtest::encode(image);
     ReadResult r = read_bytes(file);
     ASSERT_EQ(r.code, BMP_ERR_NONE) << w << "x" << h << "x" << depth;
-    BMP* bmp = r.bmp.get();
+    BMP *bmp = r.bmp.get();
     EXPECT_EQ(bmp->width, w);
     EXPECT_EQ(bmp->height, h);
     EXPECT_EQ(bmp->bitsPerPixel, depth);
@@ -131,15 +139,15 @@ TEST(BitmapFile, RoundTripsKeepHeaderPaletteAndPixels) {
 
 TEST(BitmapFile, EveryStoredHeaderValueSurvives) {
   Bytes file = korvtest::encode(korvtest::make_image(2, 2, 24));
-  korvtest::put32(file, 2, 0x01020304);   // fileSize
-  korvtest::put16(file, 6, 0xBEEF);       // reserved1
-  korvtest::put16(file, 8, 0x1234);       // reserved2
-  korvtest::put32(file, 10, 0x7FFFFFFF);  // dataOffset, never used
-  korvtest::put16(file, 26, 3);           // planes
+  korvtest::put32(file, 2, 0x01020304);  // fileSize
+  korvtest::put16(file, 6, 0xBEEF);      // reserved1
+  korvtest::put16(file, 8, 0x1234);      // reserved2
+  korvtest::put32(file, 10, 0x7FFFFFFF); // dataOffset, never used
+  korvtest::put16(file, 26, 3);          // planes
   korvtest::put32(file, 38, 2835);
   korvtest::put32(file, 42, 0x7FFF0000);
   korvtest::put32(file, 46, 17);
-  korvtest::put32(file, 50, 0xFFFFFFFF);  // unsigned: no sign to spread
+  korvtest::put32(file, 50, 0xFFFFFFFF); // unsigned: no sign to spread
   ReadResult r = read_bytes(file);
   ASSERT_EQ(r.code, BMP_ERR_NONE);
   EXPECT_EQ(r.bmp->fileSize, 0x01020304u);
@@ -220,7 +228,7 @@ TEST(BitmapRead, ImageSizeZeroIsWorkedOut) {
     EXPECT_EQ(r.bmp->imageSize, korvtest::padded_row(5, depth) * 3);
     uint8_t red = 0, green = 0, blue = 0;
     BMP_GetPixelRGB(r.bmp.get(), 4, 2, &red, &green, &blue);
-    const uint8_t* p = image.at(4, 2);
+    const uint8_t *p = image.at(4, 2);
     if (depth == 8) {
       p = image.palette.data() + 4 * p[0];
     }
@@ -238,10 +246,10 @@ TEST(BitmapRead, LargerImageSizeWidensTheRowStride) {
   std::copy(plain.begin(), plain.begin() + 54, file.begin());
   korvtest::put32(file, 34, 32);
   Bytes rows(32, 0);
-  rows[0] = 1;        // bottom-left blue
-  rows[16 + 8] = 9;   // top-right red
+  rows[0] = 1;      // bottom-left blue
+  rows[16 + 8] = 9; // top-right red
   file.insert(file.end(), rows.begin(), rows.end());
-  file.push_back(0xAA);  // after the pixel block: ignored
+  file.push_back(0xAA); // after the pixel block: ignored
   ReadResult r = read_bytes(file);
   ASSERT_EQ(r.code, BMP_ERR_NONE);
   uint8_t red = 0, blue = 0;
@@ -266,7 +274,7 @@ TEST(BitmapRead, PipeWithHugeClaimRunsShortWithoutTakingTheMemory) {
     close(fds[1]);
   });
   const std::string path = "/dev/fd/" + std::to_string(fds[0]);
-  BMP* bmp = BMP_ReadFile(path.c_str());
+  BMP *bmp = BMP_ReadFile(path.c_str());
   EXPECT_EQ(bmp, nullptr);
   EXPECT_EQ(BMP_GetError(), BMP_ERR_INVALID_FILE);
   writer.join();
@@ -276,14 +284,15 @@ TEST(BitmapRead, PipeWithHugeClaimRunsShortWithoutTakingTheMemory) {
 TEST(BitmapRead, WholeImageFromAPipe) {
   std::mt19937 rng(11);
   const Image image = korvtest::random_image(rng, 700, 900, 24);
-  const Bytes file = korvtest::encode(image);  // more than one read step
+  const Bytes file = korvtest::encode(image); // more than one read step
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::thread writer([&] {
     size_t done = 0;
     while (done < file.size()) {
       ssize_t n = write(fds[1], file.data() + done, file.size() - done);
-      if (n <= 0) break;
+      if (n <= 0)
+        break;
       done += static_cast<size_t>(n);
     }
     close(fds[1]);
@@ -329,7 +338,7 @@ TEST(BitmapWrite, FailedWritesAreReportedEvenWhenBuffered) {
   EXPECT_EQ(BMP_GetError(), BMP_ERR_IO);
 
   // A pipe whose reader went away.
-  for (BMP* bmp : {small.get(), large.get()}) {
+  for (BMP *bmp : {small.get(), large.get()}) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);
@@ -341,7 +350,7 @@ TEST(BitmapWrite, FailedWritesAreReportedEvenWhenBuffered) {
 }
 
 TEST(BitmapErrors, CodesTextsAndFree) {
-  const char* texts[] = {
+  const char *texts[] = {
       nullptr,
       "General error",
       "Could not allocate enough memory to complete the operation",
@@ -363,7 +372,7 @@ TEST(BitmapErrors, CodesTextsAndFree) {
   EXPECT_EQ(BMP_GetErrorDescription(), nullptr);
   BMP_GetPixelIndex(bmp.get(), 0, 0, nullptr);
   EXPECT_STREQ(BMP_GetErrorDescription(), texts[8]);
-  EXPECT_STREQ(BMP_GetErrorDescription(), texts[8]);  // reading changes nothing
+  EXPECT_STREQ(BMP_GetErrorDescription(), texts[8]); // reading changes nothing
   EXPECT_EQ(BMP_GetError(), BMP_ERR_INCOMPATIBLE_TYPE);
 
   BMP_Free(nullptr);
@@ -374,33 +383,33 @@ TEST(BitmapErrors, CodesTextsAndFree) {
 }
 
 TEST(BitmapFields, LittleEndianUnsignedFields) {
-  uint8_t in[] = {0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0xCD, 0xAB, 0x01};
-  FILE* stream = fmemopen(in, sizeof in, "rb");
+  Bytes in(54, 0);
+  const Bytes fileSize = {0x78, 0x56, 0x34, 0x12}, width = {0xFF, 0xFF, 0xFF, 0xFF};
+  std::copy(fileSize.begin(), fileSize.end(), in.begin() + 2);
+  std::copy(width.begin(), width.end(), in.begin() + 18);
+  in[26] = 0xCD;
+  in[27] = 0xAB;
+  FILE *stream = fmemopen(in.data(), in.size(), "rb");
   ASSERT_NE(stream, nullptr);
-  uint64_t value = 0;
-  uint16_t shortValue = 0;
-  EXPECT_EQ(ReadUINT(&value, stream), 1);
-  EXPECT_EQ(value, 0x12345678u);
-  EXPECT_EQ(ReadUINT(&value, stream), 1);
-  EXPECT_EQ(value, 0xFFFFFFFFu);
-  EXPECT_EQ(ReadUSHORT(&shortValue, stream), 1);
-  EXPECT_EQ(shortValue, 0xABCD);
-  EXPECT_EQ(ReadUINT(&value, stream), 0);  // one byte left: a partial item
-  EXPECT_EQ(ReadUINT(nullptr, stream), 0);
-  EXPECT_EQ(ReadUSHORT(&shortValue, nullptr), 0);
+  BMP record = {};
+  EXPECT_EQ(ReadHeader(&record, stream), BMP_ERR_NONE);
+  EXPECT_EQ(record.fileSize, 0x12345678u);
+  EXPECT_EQ(record.width, 0xFFFFFFFFu); // unsigned: 2^31 and above stay below 2^32
+  EXPECT_EQ(record.planes, 0xABCD);
+  EXPECT_EQ(ReadHeader(&record, stream), BMP_ERR_IO); // nothing left: a short header
   fclose(stream);
 
-  uint8_t out[8] = {};
-  stream = fmemopen(out, sizeof out, "wb");
+  Bytes out(54, 0);
+  stream = fmemopen(out.data(), out.size(), "wb");
   ASSERT_NE(stream, nullptr);
   setbuf(stream, nullptr);
-  EXPECT_EQ(WriteUINT(0x1122334455667788ull, stream), 1);  // low 32 bits only
-  EXPECT_EQ(WriteUSHORT(0xA1B2, stream), 1);
+  record.height = 0x1122334455667788ull; // low 32 bits only
+  EXPECT_EQ(WriteHeader(&record, stream), BMP_ERR_NONE);
   fclose(stream);
-  EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x88, 0x77, 0x66, 0x55, 0xB2, 0xA1}));
-  EXPECT_EQ(WriteUINT(1, nullptr), 0);
+  const Bytes height = {0x88, 0x77, 0x66, 0x55};
+  std::copy(height.begin(), height.end(), in.begin() + 22);
+  EXPECT_EQ(out, in);
 
-  BMP record = {};
   EXPECT_EQ(ReadHeader(nullptr, stdin), BMP_ERR_INVALID_ARGUMENT);
   EXPECT_EQ(WriteHeader(&record, nullptr), BMP_ERR_INVALID_ARGUMENT);
 }

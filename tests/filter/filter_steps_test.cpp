@@ -6,21 +6,21 @@
 #include <memory>
 #include <optional>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 #include "reference_filter.h"
 #include "test_image.h"
 
 namespace {
 
 struct BmpDeleter {
-  void operator()(BMP* bmp) const { BMP_Free(bmp); }
+  void operator()(BMP *bmp) const { BMP_Free(bmp); }
 };
 using BmpPtr = std::unique_ptr<BMP, BmpDeleter>;
 
 // The threshold the rule picks for a job option string; nullopt when the
 // pass does not run.
-std::optional<uint32_t> threshold_for(const char* optionString) {
-  cups_option_t* options = nullptr;
+std::optional<uint32_t> threshold_for(const char *optionString) {
+  cups_option_t *options = nullptr;
   const int n = cupsParseOptions(optionString, 0, &options);
   uint32_t threshold = 999;
   const int runs = threshold_from_options(n, options, &threshold);
@@ -31,20 +31,20 @@ std::optional<uint32_t> threshold_for(const char* optionString) {
   return threshold;
 }
 
-BmpPtr load(const korvtest::Image& image) {
+BmpPtr load(const korvtest::Image &image) {
   korvtest::TempDir dir;
   korvtest::write_file(dir.path("in.bmp"), korvtest::encode(image));
   return BmpPtr(BMP_ReadFile(dir.path("in.bmp").c_str()));
 }
 
-}  // namespace
+} // namespace
 
 TEST(ThresholdRule, OptionStrings) {
   struct Case {
-    const char* options;
+    const char *options;
     std::optional<uint32_t> threshold;
   } cases[] = {
-      {"", 127},  // no options at all: the default pass
+      {"", 127}, // no options at all: the default pass
       {"copies=2", std::nullopt},
       {"job-uuid=urn:uuid:1 Threshold=50", 127},
       {"Threshold=10", 25},
@@ -74,7 +74,7 @@ TEST(ThresholdRule, OptionStrings) {
       {"Threshold=1684300901", kSaturatedThreshold},
       {"Threshold=99999999999999999999999", kSaturatedThreshold},
   };
-  for (const Case& c : cases) {
+  for (const Case &c : cases) {
     EXPECT_EQ(threshold_for(c.options), c.threshold) << "options: " << c.options;
   }
 }

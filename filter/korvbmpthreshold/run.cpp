@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 namespace {
 
@@ -20,9 +20,9 @@ int report_failure() {
   return kStatusFailed;
 }
 
-}  // namespace
+} // namespace
 
-int filter_main(int argc, char** argv) {
+int filter_main(int argc, char **argv) {
   uint32_t threshold = kDefaultThreshold;
   char inputPath[kPathMax + 1] = {};
   int32_t outputWidth = 0;
@@ -39,12 +39,12 @@ int filter_main(int argc, char** argv) {
   }
   strncpy(inputPath, argc == 7 ? argv[6] : "/dev/stdin", kPathMax);
 
-  BMP* input = BMP_ReadFile(inputPath);
+  BMP *input = BMP_ReadFile(inputPath);
   if (BMP_GetError() != BMP_ERR_NONE) {
     return report_failure();
   }
 
-  cups_option_t* options = nullptr;
+  cups_option_t *options = nullptr;
   const int numOptions = cupsParseOptions(argv[5], 0, &options);
   const bool thresholded = threshold_from_options(numOptions, options, &threshold) != 0;
   cupsFreeOptions(numOptions, options);
@@ -61,7 +61,7 @@ int filter_main(int argc, char** argv) {
   }
   const uint64_t outputHeight = scaled_height(BMP_GetHeight(input), factor);
 
-  BMP* output = BMP_Create(static_cast<uint64_t>(outputWidth), outputHeight, 24);
+  BMP *output = BMP_Create(static_cast<uint64_t>(outputWidth), outputHeight, 24);
   if (output != nullptr) {
     scale_pass(input, output, factor, thresholded ? &threshold : nullptr);
   }

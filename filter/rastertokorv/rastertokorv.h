@@ -3,6 +3,11 @@
 // image, one 24-bit BMP for the whole job, through the receipt library.
 // The steps live in their own files so that tests and the fuzzer reach
 // them.
+//
+// Error convention: functions return 0 (RECEIPT_OK) on success, and on
+// failure -1 or a negative receipt error code with a sentence for the
+// ERROR: line in the caller's message buffer; rastertokorv_main returns the
+// process's exit status.
 #pragma once
 
 #include <cups/ppd.h>
@@ -29,19 +34,19 @@ constexpr int kRasterStatusFailed = 1;
 // unchecked inside its own read buffer, the buffer of a compressed stream
 // is fed one byte at a time.
 struct raster_input {
-  cups_raster_iocb_t read;   // the real source
+  cups_raster_iocb_t read; // the real source
   void *context;
-  long long delivered;       // bytes handed to libcups so far
-  size_t start, end;         // unread bytes of block
+  long long delivered; // bytes handed to libcups so far
+  size_t start, end;   // unread bytes of block
   unsigned char block[65536];
-  unsigned char sync[4];     // the stream's first bytes: its kind
+  unsigned char sync[4]; // the stream's first bytes: its kind
   size_t sync_seen;
-  size_t header_size;        // bytes of one page header in this stream
-  bool reading_header;       // raster_read_pages is reading a header
+  size_t header_size;  // bytes of one page header in this stream
+  bool reading_header; // raster_read_pages is reading a header
   unsigned char header[sizeof(cups_page_header2_t)];
   size_t header_got, header_given; // bytes of it taken and handed over
-  int headers;               // page headers begun
-  char refused[160];         // why a header was refused; empty when none
+  int headers;                     // page headers begun
+  char refused[160];               // why a header was refused; empty when none
 };
 // Sets up input to read from the source.
 void raster_input_init(raster_input *input, cups_raster_iocb_t read, void *context);
@@ -55,25 +60,21 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length);
 // error code; on failure, message (size bytes) says what was wrong in a
 // sentence for the ERROR: line. Pages taller than max_rows are refused as
 // absurd.
-int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job,
-                      int *copies, char *message, size_t size);
-// The receipt pixel format of a page header, or -1 when the printer path
-// cannot take its colour space and depth.
-int raster_pixel_format(const cups_page_header2_t *header);
+int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job, int *copies,
+                      char *message, size_t size);
 
-// raster_options.cpp
+// options.cpp
 // The job's settings for a head of head_width dots from the job options,
 // falling back on the PPD's defaults (ppd may be null) and then on the
 // library's. Returns 0, or -1 with message set for a value out of range.
-int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
-                    int head_width, receipt_settings *settings, char *message,
-                    size_t size);
+int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd, int head_width,
+                    receipt_settings *settings, char *message, size_t size);
 // The copies the filter makes: those the raster's header asks for
 // (header_copies, from the rasterizer, which already made any copies that
 // it had to collate itself), else the filter's copies argument; at least
 // 1, at most 9999.
 int raster_copies(int header_copies, const char *argument);
 
-// rastertokorv_main.cpp
+// run.cpp
 // The filter's whole run; the result is the exit status.
 int rastertokorv_main(int argc, char **argv);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "page_header.h"
 #include "rastertokorv.h"
 
 // libcups fills its read buffer with requests of at least this many bytes;
@@ -59,8 +60,7 @@ static bool sync_is(const raster_input *in, const char *word) {
 static size_t header_size_of(const raster_input *in) {
   if (sync_is(in, "RaSt") || sync_is(in, "tSaR"))
     return sizeof(cups_page_header_t);
-  if (sync_is(in, "RaS2") || sync_is(in, "2SaR") || sync_is(in, "RaS3") ||
-      sync_is(in, "3SaR"))
+  if (sync_is(in, "RaS2") || sync_is(in, "2SaR") || sync_is(in, "RaS3") || sync_is(in, "3SaR"))
     return sizeof(cups_page_header2_t);
   if (sync_is(in, "UNIR"))
     return kAppleHeaderBytes;
@@ -89,8 +89,10 @@ static bool header_acceptable(raster_input *in) {
   if (in->header_size == kAppleHeaderBytes) {
     const unsigned char *h = in->header;
     bits = h[0];
-    width = (unsigned long)h[12] << 24 | (unsigned long)h[13] << 16 | (unsigned long)h[14] << 8 | h[15];
-    height = (unsigned long)h[16] << 24 | (unsigned long)h[17] << 16 | (unsigned long)h[18] << 8 | h[19];
+    width =
+        (unsigned long)h[12] << 24 | (unsigned long)h[13] << 16 | (unsigned long)h[14] << 8 | h[15];
+    height =
+        (unsigned long)h[16] << 24 | (unsigned long)h[17] << 16 | (unsigned long)h[18] << 8 | h[19];
     line = width * bits / 8;
   } else {
     width = field(in, offsetof(cups_page_header2_t, cupsWidth));
@@ -98,8 +100,8 @@ static bool header_acceptable(raster_input *in) {
     bits = field(in, offsetof(cups_page_header2_t, cupsBitsPerPixel));
     line = field(in, offsetof(cups_page_header2_t, cupsBytesPerLine));
   }
-  if (width >= 1 && width <= RECEIPT_MAX_PAGE_WIDTH && height >= 1 && bits >= 1 &&
-      bits <= 240 && line >= 1 && line <= kMaxLineBytes)
+  if (width >= 1 && width <= RECEIPT_MAX_PAGE_WIDTH && height >= 1 && bits >= 1 && bits <= 240 &&
+      line >= 1 && line <= kMaxLineBytes)
     return true;
   snprintf(in->refused, sizeof in->refused,
            "Page %d has an impossible size: %lu x %lu dots of %lu bits in %lu bytes per line.",
@@ -157,8 +159,8 @@ static bool read_header(cups_raster_t *raster, raster_input *input, cups_page_he
   input->reading_header = false;
   // A header libcups did not take from here whole was never checked.
   if (read && input->header_given != input->header_size) {
-    snprintf(input->refused, sizeof input->refused,
-             "The header of page %d could not be checked.", input->headers);
+    snprintf(input->refused, sizeof input->refused, "The header of page %d could not be checked.",
+             input->headers);
     return false;
   }
   return read;
@@ -172,33 +174,8 @@ ssize_t raster_fd_read(void *fd, unsigned char *buffer, size_t length) {
   return n;
 }
 
-// The header's colour space as the number stored in the stream, which
-// need not be one of the enumeration's values.
-static unsigned color_space(const cups_page_header2_t *header) {
-  unsigned space;
-  memcpy(&space, &header->cupsColorSpace, sizeof space);
-  return space;
-}
-
-int raster_pixel_format(const cups_page_header2_t *header) {
-  const unsigned bits = header->cupsBitsPerColor;
-  if (header->cupsBitsPerPixel != bits || header->cupsNumColors > 1)
-    return -1;
-  switch (color_space(header)) {
-  case CUPS_CSPACE_W:
-  case CUPS_CSPACE_SW:
-    return bits == 8 ? RECEIPT_GREY8_WHITE255 : -1;
-  case CUPS_CSPACE_K:
-    if (bits == 8)
-      return RECEIPT_GREY8_WHITE0;
-    return bits == 1 ? RECEIPT_BLACK1 : -1;
-  default:
-    return -1;
-  }
-}
-
-int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job,
-                      int *copies, char *message, size_t size) {
+int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *job, int *copies,
+                      char *message, size_t size) {
   cups_page_header2_t header;
   unsigned char *row = nullptr;
   size_t row_size = 0;
@@ -224,49 +201,45 @@ int raster_read_pages(cups_raster_t *raster, raster_input *input, receipt_job *j
     }
     ++page;
     if (page == 1)
-      *copies = (int)(header.NumCopies > 9999 ? 9999 : header.NumCopies);
-    const int pixels = raster_pixel_format(&header);
+      *copies = page_header_copies(&header);
+    const int pixels = page_header_pixels(&header);
     if (pixels < 0) {
       snprintf(message, size,
                "Page %d has colour space %u with %u bits per colour; the printer "
                "takes 8-bit grey or 1-bit black only.",
-               page, color_space(&header), header.cupsBitsPerColor);
+               page, page_header_color_space(&header), header.cupsBitsPerColor);
       status = RECEIPT_ERROR_UNSUPPORTED;
       break;
     }
-    const unsigned long expected = pixels == RECEIPT_BLACK1
-                                       ? (header.cupsWidth + 7ul) / 8
-                                       : (unsigned long)header.cupsWidth;
+    // The row size only of a width already known to be in range.
     if (header.cupsWidth < 1 || header.cupsWidth > RECEIPT_MAX_PAGE_WIDTH ||
-        header.cupsHeight < 1 || header.cupsBytesPerLine != expected) {
-      snprintf(message, size,
-               "Page %d has an impossible size: %u x %u dots in %u bytes per line.",
+        header.cupsHeight < 1 ||
+        header.cupsBytesPerLine != receipt_row_bytes((int)header.cupsWidth, pixels)) {
+      snprintf(message, size, "Page %d has an impossible size: %u x %u dots in %u bytes per line.",
                page, header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine);
       status = RECEIPT_ERROR_ARGUMENT;
       break;
     }
     if ((long)header.cupsHeight > job->settings.max_rows) {
-      snprintf(message, size,
-               "Page %d is %u rows long; a receipt may be %ld rows long at most.", page,
-               header.cupsHeight, job->settings.max_rows);
+      snprintf(message, size, "Page %d is %u rows long; a receipt may be %ld rows long at most.",
+               page, header.cupsHeight, job->settings.max_rows);
       status = RECEIPT_ERROR_TOO_LONG;
       break;
     }
-    if (expected > row_size) {
-      unsigned char *bigger = (unsigned char *)realloc(row, expected);
+    if (header.cupsBytesPerLine > row_size) {
+      unsigned char *bigger = (unsigned char *)realloc(row, header.cupsBytesPerLine);
       if (bigger == nullptr) {
         snprintf(message, size, "No memory for a row of page %d.", page);
         status = RECEIPT_ERROR_MEMORY;
         break;
       }
       row = bigger;
-      row_size = expected;
+      row_size = header.cupsBytesPerLine;
     }
 
     status = receipt_begin_page(job, (int)header.cupsWidth, pixels);
     for (unsigned y = 0; status == RECEIPT_OK && y < header.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(raster, row, header.cupsBytesPerLine) !=
-          header.cupsBytesPerLine) {
+      if (cupsRasterReadPixels(raster, row, header.cupsBytesPerLine) != header.cupsBytesPerLine) {
         snprintf(message, size, "The raster ends in page %d, at row %u of %u.", page, y,
                  header.cupsHeight);
         status = RECEIPT_ERROR_ARGUMENT;

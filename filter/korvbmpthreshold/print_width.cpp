@@ -3,13 +3,11 @@
 #include <cups/ppd.h>
 
 #include "catalogue.h"
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
-int32_t model_output_width(int model_number) {
-  return KORV_PpdHeadWidth(model_number);
-}
+int32_t model_output_width(int model_number) { return KORV_PpdHeadWidth(model_number); }
 
-int32_t ppd_output_width(const char* path) {
+int32_t ppd_output_width(const char *path) {
   if (path == nullptr) {
     return -1;
   }
@@ -17,7 +15,7 @@ int32_t ppd_output_width(const char* path) {
   // queue's PPD is what names the printer's width.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  ppd_file_t* ppd = ppdOpenFile(path);
+  ppd_file_t *ppd = ppdOpenFile(path);
   if (ppd == nullptr) {
     return -1;
   }

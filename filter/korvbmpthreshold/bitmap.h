@@ -40,32 +40,32 @@ struct BMP {
   uint64_t yPixelsPerMeter;
   uint64_t colorsUsed;
   uint64_t colorsImportant;
-  uint8_t* palette;
-  uint8_t* data;
+  uint8_t *palette;
+  uint8_t *data;
 };
 
 // Records, files and errors (bitmap.cpp).
-BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel);
-void BMP_Free(BMP* bmp);
-BMP* BMP_ReadFile(const char* path);
-void BMP_WriteFile(BMP* bmp, const char* path);
+BMP *BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel);
+void BMP_Free(BMP *bmp);
+BMP *BMP_ReadFile(const char *path);
+void BMP_WriteFile(BMP *bmp, const char *path);
 BMP_ERROR_CODE BMP_GetError();
-const char* BMP_GetErrorDescription();
+const char *BMP_GetErrorDescription();
 
 // Dimensions, pixels and palette (pixels.cpp). x counts columns from the
 // left, y rows from the top edge of the image.
-uint64_t BMP_GetWidth(BMP* bmp);
-uint64_t BMP_GetHeight(BMP* bmp);
-uint16_t BMP_GetDepth(BMP* bmp);
-void BMP_GetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t* r, uint8_t* g, uint8_t* b);
-void BMP_SetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t r, uint8_t g, uint8_t b);
-void BMP_GetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t* index);
-void BMP_SetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t index);
-void BMP_GetPaletteColor(BMP* bmp, uint8_t position, uint8_t* r, uint8_t* g, uint8_t* b);
-void BMP_SetPaletteColor(BMP* bmp, uint8_t position, uint8_t r, uint8_t g, uint8_t b);
+uint64_t BMP_GetWidth(BMP *bmp);
+uint64_t BMP_GetHeight(BMP *bmp);
+uint16_t BMP_GetDepth(BMP *bmp);
+void BMP_GetPixelRGB(BMP *bmp, uint64_t x, uint64_t y, uint8_t *r, uint8_t *g, uint8_t *b);
+void BMP_SetPixelRGB(BMP *bmp, uint64_t x, uint64_t y, uint8_t r, uint8_t g, uint8_t b);
+void BMP_GetPixelIndex(BMP *bmp, uint64_t x, uint64_t y, uint8_t *index);
+void BMP_SetPixelIndex(BMP *bmp, uint64_t x, uint64_t y, uint8_t index);
+void BMP_GetPaletteColor(BMP *bmp, uint8_t position, uint8_t *r, uint8_t *g, uint8_t *b);
+void BMP_SetPaletteColor(BMP *bmp, uint8_t position, uint8_t r, uint8_t g, uint8_t b);
 
 // Row access for whole-image work: the first byte of row y (counted from
 // the top), followed by width x bytes-per-pixel bytes of that row, all
 // inside the pixel block. Null with code 7 for a null record or y out of
 // range; code 0 otherwise.
-uint8_t* BMP_GetRow(BMP* bmp, uint64_t y);
+uint8_t *BMP_GetRow(BMP *bmp, uint64_t y);

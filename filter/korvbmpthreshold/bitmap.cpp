@@ -10,12 +10,13 @@
 
 #include "bitmap.h"
 #include "bitmap_internal.h"
+#include "bmp_header.h"
 
 namespace {
 
 BMP_ERROR_CODE BMP_LAST_ERROR_CODE = BMP_ERR_NONE;
 
-const char* const BMP_ERROR_STRING[9] = {
+const char *const BMP_ERROR_STRING[9] = {
     "",
     "General error",
     "Could not allocate enough memory to complete the operation",
@@ -27,10 +28,6 @@ const char* const BMP_ERROR_STRING[9] = {
     "The requested action is not compatible with the BMP's type",
 };
 
-constexpr uint16_t kMagic = 0x4D42;
-constexpr uint64_t kHeaderBytes = 54;
-constexpr uint64_t kPaletteBytes = 1024;
-constexpr uint64_t kInfoHeaderSize = 40;
 // The format stores width and height as signed 32-bit numbers and the
 // sizes as unsigned 32-bit ones.
 constexpr uint64_t kDimensionLimit = 0x80000000u;
@@ -42,13 +39,13 @@ constexpr uint64_t kStreamChunk = 1u << 20;
 // the system offers them on request, which saves thousands of page faults
 // per image. The block is released with free() like any other.
 constexpr uint64_t kHugePage = 2u << 20;
-uint8_t* allocate_pixels(uint64_t size, bool zeroed) {
+uint8_t *allocate_pixels(uint64_t size, bool zeroed) {
   if (size < 2 * kHugePage) {
-    return static_cast<uint8_t*>(zeroed ? calloc(size != 0 ? size : 1, 1)
-                                        : malloc(size != 0 ? size : 1));
+    return static_cast<uint8_t *>(zeroed ? calloc(size != 0 ? size : 1, 1)
+                                         : malloc(size != 0 ? size : 1));
   }
   const uint64_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-  void* block = nullptr;
+  void *block = nullptr;
   if (posix_memalign(&block, kHugePage, rounded) != 0) {
     return nullptr;
   }
@@ -56,10 +53,10 @@ uint8_t* allocate_pixels(uint64_t size, bool zeroed) {
   if (zeroed) {
     memset(block, 0, size);
   }
-  return static_cast<uint8_t*>(block);
+  return static_cast<uint8_t *>(block);
 }
 
-void release(BMP* bmp) {
+void release(BMP *bmp) {
   free(bmp->palette);
   free(bmp->data);
   free(bmp);
@@ -73,7 +70,7 @@ bool depth_supported(uint64_t bitsPerPixel) {
 // for them is refused before anything is allocated; a pipe is read in
 // growing steps, so a header that claims gigabytes costs nothing when the
 // data never comes. Result 0, 2 (no memory) or 6 (short).
-BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
+BMP_ERROR_CODE read_block(FILE *stream, uint64_t size, uint8_t **block) {
   *block = nullptr;
   struct stat st;
   if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -82,7 +79,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
         static_cast<uint64_t>(st.st_size - position) < size) {
       return BMP_ERR_INVALID_FILE;
     }
-    uint8_t* data = allocate_pixels(size, false);
+    uint8_t *data = allocate_pixels(size, false);
     if (data == nullptr) {
       return BMP_ERR_NO_MEMORY;
     }
@@ -94,7 +91,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
     return BMP_ERR_NONE;
   }
 
-  uint8_t* data = nullptr;
+  uint8_t *data = nullptr;
   uint64_t capacity = 0;
   uint64_t filled = 0;
   do {
@@ -103,7 +100,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
       if (grown > size) {
         grown = size != 0 ? size : 1;
       }
-      uint8_t* bigger = static_cast<uint8_t*>(realloc(data, grown));
+      uint8_t *bigger = static_cast<uint8_t *>(realloc(data, grown));
       if (bigger == nullptr) {
         free(data);
         return BMP_ERR_NO_MEMORY;
@@ -127,7 +124,7 @@ BMP_ERROR_CODE read_block(FILE* stream, uint64_t size, uint8_t** block) {
 // own standard streams and are taken from the open descriptors: reopening
 // them by path fails when they are pipes of another user, as they are for
 // a filter that the CUPS scheduler runs as an unprivileged user.
-FILE* open_stream(const char* path, const char* mode) {
+FILE *open_stream(const char *path, const char *mode) {
   int fd = -1;
   if (strcmp(path, "/dev/stdin") == 0 && mode[0] == 'r') {
     fd = STDIN_FILENO;
@@ -140,108 +137,92 @@ FILE* open_stream(const char* path, const char* mode) {
   if (copy < 0) {
     return nullptr;
   }
-  FILE* stream = fdopen(copy, mode);
+  FILE *stream = fdopen(copy, mode);
   if (stream == nullptr) {
     close(copy);
   }
   return stream;
 }
 
-}  // namespace
-
-void bmp_set_error(BMP_ERROR_CODE code) {
-  BMP_LAST_ERROR_CODE = code;
+// The record's header fields from a header, and a header from them. The
+// record holds the file's 32-bit fields in 64 bits.
+void record_from_header(const bmp_header &header, BMP *bmp) {
+  bmp->magic = header.magic;
+  bmp->fileSize = header.file_size;
+  bmp->reserved1 = header.reserved1;
+  bmp->reserved2 = header.reserved2;
+  bmp->dataOffset = header.data_offset;
+  bmp->headerSize = header.info_size;
+  bmp->width = header.width;
+  bmp->height = header.height;
+  bmp->planes = header.planes;
+  bmp->bitsPerPixel = header.bits_per_pixel;
+  bmp->compression = header.compression;
+  bmp->imageSize = header.image_size;
+  bmp->xPixelsPerMeter = header.x_pixels_per_meter;
+  bmp->yPixelsPerMeter = header.y_pixels_per_meter;
+  bmp->colorsUsed = header.colors_used;
+  bmp->colorsImportant = header.colors_important;
 }
 
-BMP_ERROR_CODE BMP_GetError() {
-  return BMP_LAST_ERROR_CODE;
+void header_from_record(const BMP *bmp, bmp_header *header) {
+  header->magic = bmp->magic;
+  header->file_size = static_cast<uint32_t>(bmp->fileSize);
+  header->reserved1 = bmp->reserved1;
+  header->reserved2 = bmp->reserved2;
+  header->data_offset = static_cast<uint32_t>(bmp->dataOffset);
+  header->info_size = static_cast<uint32_t>(bmp->headerSize);
+  header->width = static_cast<uint32_t>(bmp->width);
+  header->height = static_cast<uint32_t>(bmp->height);
+  header->planes = bmp->planes;
+  header->bits_per_pixel = bmp->bitsPerPixel;
+  header->compression = static_cast<uint32_t>(bmp->compression);
+  header->image_size = static_cast<uint32_t>(bmp->imageSize);
+  header->x_pixels_per_meter = static_cast<uint32_t>(bmp->xPixelsPerMeter);
+  header->y_pixels_per_meter = static_cast<uint32_t>(bmp->yPixelsPerMeter);
+  header->colors_used = static_cast<uint32_t>(bmp->colorsUsed);
+  header->colors_important = static_cast<uint32_t>(bmp->colorsImportant);
 }
 
-const char* BMP_GetErrorDescription() {
+} // namespace
+
+BMP_ERROR_CODE ReadHeader(BMP *bmp, FILE *stream) {
+  if (bmp == nullptr || stream == nullptr) {
+    return BMP_ERR_INVALID_ARGUMENT;
+  }
+  uint8_t bytes[BMP_HEADER_BYTES];
+  if (fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) {
+    return BMP_ERR_IO;
+  }
+  bmp_header header;
+  bmp_header_decode(bytes, &header);
+  record_from_header(header, bmp);
+  return BMP_ERR_NONE;
+}
+
+BMP_ERROR_CODE WriteHeader(BMP *bmp, FILE *stream) {
+  if (bmp == nullptr || stream == nullptr) {
+    return BMP_ERR_INVALID_ARGUMENT;
+  }
+  bmp_header header;
+  header_from_record(bmp, &header);
+  uint8_t bytes[BMP_HEADER_BYTES];
+  bmp_header_encode(&header, bytes);
+  return fwrite(bytes, 1, sizeof bytes, stream) == sizeof bytes ? BMP_ERR_NONE : BMP_ERR_IO;
+}
+
+void bmp_set_error(BMP_ERROR_CODE code) { BMP_LAST_ERROR_CODE = code; }
+
+BMP_ERROR_CODE BMP_GetError() { return BMP_LAST_ERROR_CODE; }
+
+const char *BMP_GetErrorDescription() {
   if (BMP_LAST_ERROR_CODE >= 1 && BMP_LAST_ERROR_CODE <= 8) {
     return BMP_ERROR_STRING[BMP_LAST_ERROR_CODE];
   }
   return nullptr;
 }
 
-int ReadUINT(uint64_t* destination, FILE* stream) {
-  if (destination == nullptr || stream == nullptr) {
-    return 0;
-  }
-  uint8_t b[4];
-  if (fread(b, 4, 1, stream) != 1) {
-    return 0;
-  }
-  // Unsigned throughout: a stored value of 2^31 or more stays below 2^32.
-  *destination = static_cast<uint64_t>(b[0]) | static_cast<uint64_t>(b[1]) << 8 |
-                 static_cast<uint64_t>(b[2]) << 16 | static_cast<uint64_t>(b[3]) << 24;
-  return 1;
-}
-
-int ReadUSHORT(uint16_t* destination, FILE* stream) {
-  if (destination == nullptr || stream == nullptr) {
-    return 0;
-  }
-  uint8_t b[2];
-  if (fread(b, 2, 1, stream) != 1) {
-    return 0;
-  }
-  *destination = static_cast<uint16_t>(b[0] | b[1] << 8);
-  return 1;
-}
-
-int WriteUINT(uint64_t value, FILE* stream) {
-  if (stream == nullptr) {
-    return 0;
-  }
-  const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-  return fwrite(b, 4, 1, stream) == 1 ? 1 : 0;
-}
-
-int WriteUSHORT(uint16_t value, FILE* stream) {
-  if (stream == nullptr) {
-    return 0;
-  }
-  const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-  return fwrite(b, 2, 1, stream) == 1 ? 1 : 0;
-}
-
-BMP_ERROR_CODE ReadHeader(BMP* bmp, FILE* stream) {
-  if (bmp == nullptr || stream == nullptr) {
-    return BMP_ERR_INVALID_ARGUMENT;
-  }
-  if (ReadUSHORT(&bmp->magic, stream) && ReadUINT(&bmp->fileSize, stream) &&
-      ReadUSHORT(&bmp->reserved1, stream) && ReadUSHORT(&bmp->reserved2, stream) &&
-      ReadUINT(&bmp->dataOffset, stream) && ReadUINT(&bmp->headerSize, stream) &&
-      ReadUINT(&bmp->width, stream) && ReadUINT(&bmp->height, stream) &&
-      ReadUSHORT(&bmp->planes, stream) && ReadUSHORT(&bmp->bitsPerPixel, stream) &&
-      ReadUINT(&bmp->compression, stream) && ReadUINT(&bmp->imageSize, stream) &&
-      ReadUINT(&bmp->xPixelsPerMeter, stream) && ReadUINT(&bmp->yPixelsPerMeter, stream) &&
-      ReadUINT(&bmp->colorsUsed, stream) && ReadUINT(&bmp->colorsImportant, stream)) {
-    return BMP_ERR_NONE;
-  }
-  return BMP_ERR_IO;
-}
-
-BMP_ERROR_CODE WriteHeader(BMP* bmp, FILE* stream) {
-  if (bmp == nullptr || stream == nullptr) {
-    return BMP_ERR_INVALID_ARGUMENT;
-  }
-  if (WriteUSHORT(bmp->magic, stream) && WriteUINT(bmp->fileSize, stream) &&
-      WriteUSHORT(bmp->reserved1, stream) && WriteUSHORT(bmp->reserved2, stream) &&
-      WriteUINT(bmp->dataOffset, stream) && WriteUINT(bmp->headerSize, stream) &&
-      WriteUINT(bmp->width, stream) && WriteUINT(bmp->height, stream) &&
-      WriteUSHORT(bmp->planes, stream) && WriteUSHORT(bmp->bitsPerPixel, stream) &&
-      WriteUINT(bmp->compression, stream) && WriteUINT(bmp->imageSize, stream) &&
-      WriteUINT(bmp->xPixelsPerMeter, stream) && WriteUINT(bmp->yPixelsPerMeter, stream) &&
-      WriteUINT(bmp->colorsUsed, stream) && WriteUINT(bmp->colorsImportant, stream)) {
-    return BMP_ERR_NONE;
-  }
-  return BMP_ERR_IO;
-}
-
-BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
+BMP *BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   if (width == 0 || height == 0) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
@@ -252,35 +233,28 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   }
   // Only sizes the file's 32-bit fields can hold: no wrapped size in a
   // written header.
-  const uint64_t paletteBytes = bitsPerPixel == 8 ? kPaletteBytes : 0;
+  const uint64_t paletteBytes = bitsPerPixel == 8 ? BMP_PALETTE_BYTES : 0;
   if (width >= kDimensionLimit || height >= kDimensionLimit) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
   }
-  const uint64_t rowSize = bmp_padded_row_size(width, bitsPerPixel);
-  const uint64_t imageSize = rowSize * height;
-  if (imageSize > kSizeLimit - kHeaderBytes - paletteBytes) {
+  const uint64_t imageSize = bmp_row_bytes(width, bitsPerPixel) * height;
+  if (imageSize > kSizeLimit - BMP_HEADER_BYTES - paletteBytes) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
   }
 
-  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  BMP *bmp = static_cast<BMP *>(calloc(1, sizeof(BMP)));
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_NO_MEMORY);
     return nullptr;
   }
-  bmp->magic = kMagic;
-  bmp->headerSize = kInfoHeaderSize;
-  bmp->planes = 1;
-  bmp->width = width;
-  bmp->height = height;
-  bmp->bitsPerPixel = bitsPerPixel;
-  bmp->imageSize = imageSize;
-  bmp->dataOffset = kHeaderBytes + paletteBytes;
-  bmp->fileSize = imageSize + kHeaderBytes + paletteBytes;
+  bmp_header header;
+  bmp_header_for_image(&header, width, height, bitsPerPixel);
+  record_from_header(header, bmp);
 
   if (bitsPerPixel == 8) {
-    bmp->palette = static_cast<uint8_t*>(calloc(kPaletteBytes, 1));
+    bmp->palette = static_cast<uint8_t *>(calloc(BMP_PALETTE_BYTES, 1));
     if (bmp->palette == nullptr) {
       release(bmp);
       bmp_set_error(BMP_ERR_NO_MEMORY);
@@ -297,7 +271,7 @@ BMP* BMP_Create(uint64_t width, uint64_t height, uint16_t bitsPerPixel) {
   return bmp;
 }
 
-void BMP_Free(BMP* bmp) {
+void BMP_Free(BMP *bmp) {
   if (bmp == nullptr) {
     return;
   }
@@ -305,17 +279,17 @@ void BMP_Free(BMP* bmp) {
   bmp_set_error(BMP_ERR_NONE);
 }
 
-BMP* BMP_ReadFile(const char* path) {
+BMP *BMP_ReadFile(const char *path) {
   if (path == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;
   }
-  BMP* bmp = static_cast<BMP*>(calloc(1, sizeof(BMP)));
+  BMP *bmp = static_cast<BMP *>(calloc(1, sizeof(BMP)));
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_NO_MEMORY);
     return nullptr;
   }
-  FILE* stream = open_stream(path, "rb");
+  FILE *stream = open_stream(path, "rb");
   if (stream == nullptr) {
     release(bmp);
     bmp_set_error(BMP_ERR_NOT_FOUND);
@@ -323,10 +297,10 @@ BMP* BMP_ReadFile(const char* path) {
   }
 
   BMP_ERROR_CODE code = BMP_ERR_NONE;
-  if (ReadHeader(bmp, stream) != BMP_ERR_NONE || bmp->magic != kMagic) {
+  if (ReadHeader(bmp, stream) != BMP_ERR_NONE || bmp->magic != BMP_MAGIC) {
     code = BMP_ERR_INVALID_FILE;
   } else if (!depth_supported(bmp->bitsPerPixel) || bmp->compression != 0 ||
-             bmp->headerSize != kInfoHeaderSize) {
+             bmp->headerSize != BMP_INFO_HEADER_BYTES) {
     code = BMP_ERR_UNSUPPORTED;
   } else if (bmp->width >= kDimensionLimit || bmp->height >= kDimensionLimit) {
     // Negative (top-down) heights and widths: no such variant here.
@@ -334,7 +308,7 @@ BMP* BMP_ReadFile(const char* path) {
   } else {
     // 0 is the format's "work it out" for uncompressed data; anything else
     // must cover every row, so pixel access stays inside the block.
-    const uint64_t needed = bmp_padded_row_size(bmp->width, bmp->bitsPerPixel) * bmp->height;
+    const uint64_t needed = bmp_row_bytes(bmp->width, bmp->bitsPerPixel) * bmp->height;
     if (bmp->imageSize == 0) {
       bmp->imageSize = needed;
     } else if (bmp->imageSize < needed) {
@@ -343,10 +317,10 @@ BMP* BMP_ReadFile(const char* path) {
   }
 
   if (code == BMP_ERR_NONE && bmp->bitsPerPixel == 8) {
-    bmp->palette = static_cast<uint8_t*>(malloc(kPaletteBytes));
+    bmp->palette = static_cast<uint8_t *>(malloc(BMP_PALETTE_BYTES));
     if (bmp->palette == nullptr) {
       code = BMP_ERR_NO_MEMORY;
-    } else if (fread(bmp->palette, 1, kPaletteBytes, stream) != kPaletteBytes) {
+    } else if (fread(bmp->palette, 1, BMP_PALETTE_BYTES, stream) != BMP_PALETTE_BYTES) {
       code = BMP_ERR_INVALID_FILE;
     }
   }
@@ -363,12 +337,12 @@ BMP* BMP_ReadFile(const char* path) {
   return bmp;
 }
 
-void BMP_WriteFile(BMP* bmp, const char* path) {
+void BMP_WriteFile(BMP *bmp, const char *path) {
   if (path == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
   }
-  FILE* stream = open_stream(path, "wb");
+  FILE *stream = open_stream(path, "wb");
   if (stream == nullptr) {
     bmp_set_error(BMP_ERR_NOT_FOUND);
     return;
@@ -377,7 +351,7 @@ void BMP_WriteFile(BMP* bmp, const char* path) {
   if (WriteHeader(bmp, stream) != BMP_ERR_NONE) {
     code = BMP_ERR_IO;
   } else if (bmp->palette != nullptr &&
-             fwrite(bmp->palette, 1, kPaletteBytes, stream) != kPaletteBytes) {
+             fwrite(bmp->palette, 1, BMP_PALETTE_BYTES, stream) != BMP_PALETTE_BYTES) {
     code = BMP_ERR_IO;
   } else if (bmp->imageSize != 0 &&
              fwrite(bmp->data, 1, bmp->imageSize, stream) != bmp->imageSize) {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
+#include "receipt.h"
 
 namespace {
 
@@ -12,9 +13,9 @@ bool is_c_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-}  // namespace
+} // namespace
 
-uint32_t threshold_from_percent(const char* value) {
+uint32_t threshold_from_percent(const char *value) {
   // Decimal text as strtoul reads it (blanks, an optional sign, digits up
   // to the first non-digit), but a minus sign or a result beyond 32 bits
   // gives a threshold above every index instead of a wrapped number.
@@ -40,6 +41,10 @@ uint32_t threshold_from_percent(const char* value) {
   if (negative && percent != 0) {
     return kSaturatedThreshold;
   }
+  // A percentage up to 100 is the grey level the raster path takes too.
+  if (percent <= 100) {
+    return static_cast<uint32_t>(receipt_threshold_from_percent(static_cast<int>(percent)));
+  }
   const double scaled = std::trunc(static_cast<double>(percent) / 100.0 * 255.0);
   if (scaled >= 4294967296.0) {
     return kSaturatedThreshold;
@@ -47,12 +52,12 @@ uint32_t threshold_from_percent(const char* value) {
   return static_cast<uint32_t>(scaled);
 }
 
-int threshold_from_options(int num_options, cups_option_t* options, uint32_t* threshold) {
+int threshold_from_options(int num_options, cups_option_t *options, uint32_t *threshold) {
   if (num_options == 0) {
     *threshold = kDefaultThreshold;
     return 1;
   }
-  const char* value = cupsGetOption("Threshold", num_options, options);
+  const char *value = cupsGetOption("Threshold", num_options, options);
   if (value == nullptr || value[0] == '0' || strncmp(value, "Off", 3) == 0) {
     return 0;
   }

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "filter.h"
+#include "catalogue.h"
 #include "rastertokorv.h"
 
 namespace {
@@ -48,10 +48,9 @@ int head_width(ppd_file_t *ppd, char *message, size_t size) {
              getenv("PPD") != nullptr ? getenv("PPD") : "not set");
     return 0;
   }
-  const int width = model_output_width(ppd->model_number);
+  const int width = KORV_PpdHeadWidth(ppd->model_number);
   if (width == 0)
-    snprintf(message, size, "The PPD names no known printer (model number %d).",
-             ppd->model_number);
+    snprintf(message, size, "The PPD names no known printer (model number %d).", ppd->model_number);
   return width;
 }
 
@@ -74,10 +73,9 @@ int rastertokorv_main(int argc, char **argv) {
   cups_option_t *options = nullptr;
   const int num_options = cupsParseOptions(argv[5], 0, &options);
   receipt_settings settings;
-  const int options_status =
-      width > 0 ? raster_settings(num_options, options, ppd, width, &settings, message,
-                                  sizeof message)
-                : -1;
+  const int options_status = width > 0 ? raster_settings(num_options, options, ppd, width,
+                                                         &settings, message, sizeof message)
+                                       : -1;
   cupsFreeOptions(num_options, options);
   ppdClose(ppd);
   if (options_status != 0)
@@ -113,8 +111,8 @@ int rastertokorv_main(int argc, char **argv) {
 
   if (status == RECEIPT_OK) {
     const int copies = raster_copies(header_copies, argv[4]);
-    fprintf(stderr, "DEBUG: rastertokorv: %d page(s), %d printed, %ld rows, %d copies\n",
-            job.pages, job.printed_pages, job.rows, copies);
+    fprintf(stderr, "DEBUG: rastertokorv: %d page(s), %d printed, %ld rows, %d copies\n", job.pages,
+            job.printed_pages, job.rows, copies);
     int out = STDOUT_FILENO;
     status = receipt_write_bmp(&job, copies, write_all, &out);
     if (status == RECEIPT_ERROR_TOO_LONG)

@@ -12,7 +12,7 @@ constexpr uint64_t kAllOnes64 = ~static_cast<uint64_t>(0);
 // Byte offset of pixel (x, y) in the pixel block, or null when the record
 // is missing, the coordinates are out of range or the pixel would not lie
 // wholly inside the block.
-uint8_t* pixel_at(BMP* bmp, uint64_t x, uint64_t y) {
+uint8_t *pixel_at(BMP *bmp, uint64_t x, uint64_t y) {
   if (bmp == nullptr || x >= bmp->width || y >= bmp->height || bmp->data == nullptr) {
     return nullptr;
   }
@@ -25,9 +25,9 @@ uint8_t* pixel_at(BMP* bmp, uint64_t x, uint64_t y) {
   return bmp->data + offset;
 }
 
-}  // namespace
+} // namespace
 
-uint64_t BMP_GetWidth(BMP* bmp) {
+uint64_t BMP_GetWidth(BMP *bmp) {
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return kAllOnes64;
@@ -36,7 +36,7 @@ uint64_t BMP_GetWidth(BMP* bmp) {
   return bmp->width;
 }
 
-uint64_t BMP_GetHeight(BMP* bmp) {
+uint64_t BMP_GetHeight(BMP *bmp) {
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return kAllOnes64;
@@ -45,7 +45,7 @@ uint64_t BMP_GetHeight(BMP* bmp) {
   return bmp->height;
 }
 
-uint16_t BMP_GetDepth(BMP* bmp) {
+uint16_t BMP_GetDepth(BMP *bmp) {
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return 0xFFFF;
@@ -54,8 +54,8 @@ uint16_t BMP_GetDepth(BMP* bmp) {
   return bmp->bitsPerPixel;
 }
 
-void BMP_GetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t* r, uint8_t* g, uint8_t* b) {
-  const uint8_t* pixel = pixel_at(bmp, x, y);
+void BMP_GetPixelRGB(BMP *bmp, uint64_t x, uint64_t y, uint8_t *r, uint8_t *g, uint8_t *b) {
+  const uint8_t *pixel = pixel_at(bmp, x, y);
   if (pixel == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -79,8 +79,8 @@ void BMP_GetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t* r, uint8_t* g, u
   }
 }
 
-void BMP_SetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t r, uint8_t g, uint8_t b) {
-  uint8_t* pixel = pixel_at(bmp, x, y);
+void BMP_SetPixelRGB(BMP *bmp, uint64_t x, uint64_t y, uint8_t r, uint8_t g, uint8_t b) {
+  uint8_t *pixel = pixel_at(bmp, x, y);
   if (pixel == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -95,8 +95,8 @@ void BMP_SetPixelRGB(BMP* bmp, uint64_t x, uint64_t y, uint8_t r, uint8_t g, uin
   pixel[0] = b;
 }
 
-void BMP_GetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t* index) {
-  const uint8_t* pixel = pixel_at(bmp, x, y);
+void BMP_GetPixelIndex(BMP *bmp, uint64_t x, uint64_t y, uint8_t *index) {
+  const uint8_t *pixel = pixel_at(bmp, x, y);
   if (pixel == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -111,8 +111,8 @@ void BMP_GetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t* index) {
   }
 }
 
-void BMP_SetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t index) {
-  uint8_t* pixel = pixel_at(bmp, x, y);
+void BMP_SetPixelIndex(BMP *bmp, uint64_t x, uint64_t y, uint8_t index) {
+  uint8_t *pixel = pixel_at(bmp, x, y);
   if (pixel == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -125,7 +125,7 @@ void BMP_SetPixelIndex(BMP* bmp, uint64_t x, uint64_t y, uint8_t index) {
   pixel[0] = index;
 }
 
-void BMP_GetPaletteColor(BMP* bmp, uint8_t position, uint8_t* r, uint8_t* g, uint8_t* b) {
+void BMP_GetPaletteColor(BMP *bmp, uint8_t position, uint8_t *r, uint8_t *g, uint8_t *b) {
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -134,7 +134,7 @@ void BMP_GetPaletteColor(BMP* bmp, uint8_t position, uint8_t* r, uint8_t* g, uin
     bmp_set_error(BMP_ERR_INCOMPATIBLE_TYPE);
     return;
   }
-  const uint8_t* entry = bmp->palette + 4u * position;
+  const uint8_t *entry = bmp->palette + 4u * position;
   if (r != nullptr) {
     *r = entry[2];
   }
@@ -147,7 +147,7 @@ void BMP_GetPaletteColor(BMP* bmp, uint8_t position, uint8_t* r, uint8_t* g, uin
   bmp_set_error(BMP_ERR_NONE);
 }
 
-void BMP_SetPaletteColor(BMP* bmp, uint8_t position, uint8_t r, uint8_t g, uint8_t b) {
+void BMP_SetPaletteColor(BMP *bmp, uint8_t position, uint8_t r, uint8_t g, uint8_t b) {
   if (bmp == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return;
@@ -156,14 +156,14 @@ void BMP_SetPaletteColor(BMP* bmp, uint8_t position, uint8_t r, uint8_t g, uint8
     bmp_set_error(BMP_ERR_INCOMPATIBLE_TYPE);
     return;
   }
-  uint8_t* entry = bmp->palette + 4u * position;
+  uint8_t *entry = bmp->palette + 4u * position;
   entry[2] = r;
   entry[1] = g;
   entry[0] = b;
   bmp_set_error(BMP_ERR_NONE);
 }
 
-uint8_t* BMP_GetRow(BMP* bmp, uint64_t y) {
+uint8_t *BMP_GetRow(BMP *bmp, uint64_t y) {
   if (bmp == nullptr || y >= bmp->height || bmp->data == nullptr) {
     bmp_set_error(BMP_ERR_INVALID_ARGUMENT);
     return nullptr;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "filter.h"
+#include "korvbmpthreshold.h"
 
 float scale_factor(uint64_t input_width, int32_t output_width) {
   float factor = 1.0f;
@@ -28,28 +28,28 @@ namespace {
 // One output row from one input row: `columns` holds the source column of
 // each output column; the first `inside` of them lie within the input.
 template <unsigned Bytes>
-void copy_row(const uint8_t* in, uint8_t* out, const uint64_t* columns, uint64_t inside) {
+void copy_row(const uint8_t *in, uint8_t *out, const uint64_t *columns, uint64_t inside) {
   for (uint64_t i = 0; i < inside; ++i, out += 3) {
-    const uint8_t* p = in + columns[i] * Bytes;
+    const uint8_t *p = in + columns[i] * Bytes;
     out[0] = p[0];
     out[1] = p[1];
     out[2] = p[2];
   }
 }
 
-void copy_row_indexed(const uint8_t* in, uint8_t* out, const uint64_t* columns,
-                      uint64_t inside, const uint8_t (*colours)[3]) {
+void copy_row_indexed(const uint8_t *in, uint8_t *out, const uint64_t *columns, uint64_t inside,
+                      const uint8_t (*colours)[3]) {
   for (uint64_t i = 0; i < inside; ++i, out += 3) {
-    const uint8_t* c = colours[in[columns[i]]];
+    const uint8_t *c = colours[in[columns[i]]];
     out[0] = c[0];
     out[1] = c[1];
     out[2] = c[2];
   }
 }
 
-}  // namespace
+} // namespace
 
-void scale_pass(BMP* input, BMP* output, float factor, const uint32_t* threshold) {
+void scale_pass(BMP *input, BMP *output, float factor, const uint32_t *threshold) {
   const uint64_t outWidth = BMP_GetWidth(output);
   const uint64_t outHeight = BMP_GetHeight(output);
   if (input == nullptr || output == nullptr || BMP_GetDepth(output) != 24) {
@@ -86,12 +86,12 @@ void scale_pass(BMP* input, BMP* output, float factor, const uint32_t* threshold
   }
 
   for (uint64_t j = 0; j < outHeight; ++j) {
-    uint8_t* out = BMP_GetRow(output, j);
+    uint8_t *out = BMP_GetRow(output, j);
     if (out == nullptr) {
       continue;
     }
     const uint64_t y = scaled_coordinate(j, factor);
-    const uint8_t* in = y < inHeight ? BMP_GetRow(input, y) : nullptr;
+    const uint8_t *in = y < inHeight ? BMP_GetRow(input, y) : nullptr;
     uint64_t done = 0;
     if (in != nullptr) {
       done = inside;

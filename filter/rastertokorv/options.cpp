@@ -64,9 +64,8 @@ template <size_t N> bool parse_word(const char *text, const Word (&words)[N], in
 
 } // namespace
 
-int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
-                    int head_width, receipt_settings *settings, char *message,
-                    size_t size) {
+int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd, int head_width,
+                    receipt_settings *settings, char *message, size_t size) {
   receipt_default_settings(settings, head_width);
 
   const char *value = option_value("Dithering", num_options, options, ppd);
@@ -96,7 +95,7 @@ int raster_settings(int num_options, cups_option_t *options, ppd_file_t *ppd,
       snprintf(message, size, "Threshold=%s: use Off or a percentage from 0 to 100.", value);
       return -1;
     }
-    settings->threshold = (int)(number * 255 / 100);
+    settings->threshold = receipt_threshold_from_percent((int)number);
   }
   return 0;
 }

@@ -1,6 +1,0 @@
-// Entry of the CUPS filter korvbmpthreshold.
-#include "filter.h"
-
-int main(int argc, char** argv) {
-  return filter_main(argc, argv);
-}
