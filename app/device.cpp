@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <time.h>
 
 #include "korvprint.h"
@@ -25,13 +24,13 @@
 
 // One open device.
 struct korv_device {
-  char uri[1024];              // the printer's device URI
-  pappl_job_t *job;            // the job being printed, or nullptr
-  int finish_wait;             // the job's finish wait, seconds
-  backend_run run;             // the job's backend run, pid -1 when none
+  char uri[1024];                // the printer's device URI
+  pappl_job_t *job;              // the job being printed, or nullptr
+  int finish_wait;               // the job's finish wait, seconds
+  backend_run run;               // the job's backend run, pid -1 when none
   std::atomic<unsigned> reasons; // printer-state-reasons the backend reported
-  char message[256];           // the last INFO: text made the job's message
-  bool gave_up;                // the backend stopped waiting for the printer
+  char message[256];             // the last INFO: text made the job's message
+  bool gave_up;                  // the backend stopped waiting for the printer
 };
 
 const char *device_backend_path(void) {
@@ -88,13 +87,10 @@ static void apply_state(korv_device *device, const char *text) {
     text += strspn(text, ", ");
   }
   unsigned before = device->reasons.load();
-  unsigned after = mode == '+'   ? before | listed
-                   : mode == '-' ? before & ~listed
-                                 : listed;
+  unsigned after = mode == '+' ? before | listed : mode == '-' ? before & ~listed : listed;
   device->reasons.store(after);
   if (device->job != nullptr && after != before)
-    papplPrinterSetReasons(papplJobGetPrinter(device->job), after & ~before,
-                           before & ~after);
+    papplPrinterSetReasons(papplJobGetPrinter(device->job), after & ~before, before & ~after);
 }
 
 static void backend_message(const char *line, void *context) {
@@ -114,9 +110,8 @@ static void backend_message(const char *line, void *context) {
     }
   }
   if (job != nullptr) {
-    pappl_loglevel_t level = strncmp(line, "ERROR:", 6) == 0
-                                 ? PAPPL_LOGLEVEL_ERROR
-                                 : PAPPL_LOGLEVEL_DEBUG;
+    pappl_loglevel_t level =
+        strncmp(line, "ERROR:", 6) == 0 ? PAPPL_LOGLEVEL_ERROR : PAPPL_LOGLEVEL_DEBUG;
     papplLogJob(job, level, "usbkorv: %s", line);
   }
 }
@@ -147,19 +142,17 @@ static bool stop_backend(void *context) {
 // The URI handed to the backend: the printer's, with the finish wait when
 // it is not the backend's own default, and waiting for an absent printer.
 static void backend_uri(const korv_device *device, char *out, size_t size) {
-  if (device->finish_wait == KORV_BACKEND_DEFAULT_WAIT ||
-      strstr(device->uri, "wait=") != nullptr)
+  if (device->finish_wait == KORV_BACKEND_DEFAULT_WAIT || strstr(device->uri, "wait=") != nullptr)
     papplCopyString(out, device->uri, size);
   else
-    snprintf(out, size, "%s%cwait=%d", device->uri,
-             strchr(device->uri, '?') ? '&' : '?', device->finish_wait);
+    snprintf(out, size, "%s%cwait=%d", device->uri, strchr(device->uri, '?') ? '&' : '?',
+             device->finish_wait);
   queue_wait_for_printer(out, size);
 }
 
 // ---- job hooks ----
 
-void device_begin_job(pappl_device_t *device, pappl_job_t *job,
-                      int finish_wait) {
+void device_begin_job(pappl_device_t *device, pappl_job_t *job, int finish_wait) {
   korv_device *korv = static_cast<korv_device *>(papplDeviceGetData(device));
   if (korv == nullptr)
     return; // another scheme (file:, say) takes the bytes as they are
@@ -176,11 +169,10 @@ bool device_end_job(pappl_device_t *device, bool cancel) {
   bool printed = true;
   if (korv->run.pid >= 0) {
     papplDeviceFlush(device);
-    int status = backend_finish(&korv->run, cancel, backend_message,
-                                stop_backend, server_stopping, korv);
+    int status =
+        backend_finish(&korv->run, cancel, backend_message, stop_backend, server_stopping, korv);
     if (korv->job != nullptr)
-      papplLogJob(korv->job, PAPPL_LOGLEVEL_INFO,
-                  "usbkorv ended with status %d.", status);
+      papplLogJob(korv->job, PAPPL_LOGLEVEL_INFO, "usbkorv ended with status %d.", status);
     // A backend stopped by someone else (systemd stopping the service)
     // while it waited for the printer ends as cancelled ones do: status 0.
     printed = status == 0 && !korv->gave_up;
@@ -190,8 +182,10 @@ bool device_end_job(pappl_device_t *device, bool cancel) {
                                       "(usbkorv was stopped while it waited "
                                       "for the printer).");
       else
-        papplJobSetMessage(korv->job, "The printer did not take the job "
-                                      "(usbkorv status %d).", status);
+        papplJobSetMessage(korv->job,
+                           "The printer did not take the job "
+                           "(usbkorv status %d).",
+                           status);
     }
   } else if (!cancel) {
     printed = false; // nothing was ever sent
@@ -222,7 +216,7 @@ static void list_line(const char *line, void *context) {
   p += 7;
   size_t len = strcspn(p, " ");
   if (len == 0 || len >= sizeof(uri) ||
-      strncmp(p, KORV_SCHEME ":", strlen(KORV_SCHEME ":")) != 0)
+      strncmp(p, KORV_URI_SCHEME ":", strlen(KORV_URI_SCHEME ":")) != 0)
     return;
   memcpy(uri, p, len);
   uri[len] = '\0';
@@ -250,13 +244,13 @@ static void list_line(const char *line, void *context) {
   // Room for both fields whole: a listing is never cut short.
   char description[sizeof(make_model) + sizeof(info) + 4];
   snprintf(description, sizeof(description), "%s (%s)",
-           make_model[0] ? make_model : "KorvaNIX printer", info);
+           make_model[0] ? make_model : KORV_MAKE " printer", info);
   if (list->cb(description, uri, device_id, list->data))
     list->stop = true;
 }
 
-static bool korv_list(pappl_device_cb_t cb, void *data,
-                      pappl_deverror_cb_t err_cb, void *err_data) {
+static bool korv_list(pappl_device_cb_t cb, void *data, pappl_deverror_cb_t err_cb,
+                      void *err_data) {
   list_context list = {cb, data, false};
   int status = backend_list(device_backend_path(), list_line, &list);
   if (status != 0 && err_cb != nullptr) {
@@ -268,8 +262,7 @@ static bool korv_list(pappl_device_cb_t cb, void *data,
   return list.stop;
 }
 
-static bool korv_open(pappl_device_t *device, const char *device_uri,
-                      const char *name) {
+static bool korv_open(pappl_device_t *device, const char *device_uri, const char *name) {
   (void)name;
   korv_device *korv = new korv_device;
   papplCopyString(korv->uri, device_uri, sizeof(korv->uri));
@@ -306,8 +299,7 @@ static ssize_t korv_read(pappl_device_t *device, void *buffer, size_t bytes) {
   return 0; // the printer has nothing to say to a job
 }
 
-static ssize_t korv_write(pappl_device_t *device, const void *buffer,
-                          size_t bytes) {
+static ssize_t korv_write(pappl_device_t *device, const void *buffer, size_t bytes) {
   korv_device *korv = static_cast<korv_device *>(papplDeviceGetData(device));
   if (korv == nullptr)
     return -1;
@@ -315,97 +307,57 @@ static ssize_t korv_write(pappl_device_t *device, const void *buffer,
     char uri[1100];
     backend_uri(korv, uri, sizeof(uri));
     pappl_job_t *job = korv->job;
-    if (backend_start(&korv->run, device_backend_path(), uri,
-                      job ? papplJobGetID(job) : 0,
+    if (backend_start(&korv->run, device_backend_path(), uri, job ? papplJobGetID(job) : 0,
                       job ? papplJobGetUsername(job) : nullptr,
                       job ? papplJobGetName(job) : nullptr) < 0) {
-      papplDeviceError(device, "Unable to run %s: %s", device_backend_path(),
-                       strerror(errno));
+      papplDeviceError(device, "Unable to run %s: %s", device_backend_path(), strerror(errno));
       return -1;
     }
     if (job != nullptr)
-      papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Started %s for %s, pid %d.",
-                  device_backend_path(), uri, korv->run.pid);
+      papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Started %s for %s, pid %d.", device_backend_path(),
+                  uri, korv->run.pid);
   }
-  if (backend_write(&korv->run, buffer, bytes, backend_message, stop_backend,
-                    korv) < 0)
+  if (backend_write(&korv->run, buffer, bytes, backend_message, stop_backend, korv) < 0)
     return -1;
   return static_cast<ssize_t>(bytes);
 }
 
 static pappl_preason_t korv_status(pappl_device_t *device) {
   korv_device *korv = static_cast<korv_device *>(papplDeviceGetData(device));
-  return korv ? static_cast<pappl_preason_t>(korv->reasons.load()) : static_cast<pappl_preason_t>(PAPPL_PREASON_NONE);
+  return korv ? static_cast<pappl_preason_t>(korv->reasons.load())
+              : static_cast<pappl_preason_t>(PAPPL_PREASON_NONE);
 }
 
 void device_register_scheme(void) {
   // PAPPL adds its own schemes (file, socket, usb, ...) only when none is
   // registered yet: let it do so first, or they would all be lost.
   papplDeviceIsSupported("file:///dev/null");
-  papplDeviceAddScheme(KORV_SCHEME, PAPPL_DEVTYPE_CUSTOM_LOCAL, korv_list,
-                       korv_open, korv_close, korv_read, korv_write,
-                       korv_status, nullptr);
+  papplDeviceAddScheme(KORV_URI_SCHEME, PAPPL_DEVTYPE_CUSTOM_LOCAL, korv_list, korv_open,
+                       korv_close, korv_read, korv_write, korv_status, nullptr);
 }
 
 // ---- presence ----
-
-// The serial= value of a URI's query, copied to out (empty when none).
-static void uri_serial(const char *uri, char *out, size_t size) {
-  out[0] = '\0';
-  const char *query = strchr(uri, '?');
-  for (const char *p = query; p != nullptr && *p != '\0';) {
-    ++p;
-    if (strncmp(p, "serial=", 7) == 0) {
-      size_t len = strcspn(p + 7, "&");
-      if (len >= size)
-        len = size - 1;
-      memcpy(out, p + 7, len);
-      out[len] = '\0';
-      return;
-    }
-    p = strchr(p, '&');
-  }
-}
-
-// The protocol family of a URI's protocol word: 0 for the UART-bridge
-// TR3000AX, 1 for the modem-class models, -1 for anything else. The
-// backend counts a URI's printer number within the family.
-static int uri_family(const char *uri, size_t *number_at) {
-  static const char *const kelpin[] = {"tr3200ax", "tr090sax", "tr3500ax"};
-  const char *protocol = uri + strlen(KORV_SCHEME ":/");
-  size_t len = strcspn(protocol, "/?");
-  *number_at = static_cast<size_t>(protocol - uri) + len;
-  if (len == 8 && strncasecmp(protocol, "tr3000ax", 8) == 0)
-    return 0;
-  for (const char *name : kelpin)
-    if (len == strlen(name) && strncasecmp(protocol, name, len) == 0)
-      return 1;
-  return -1;
-}
 
 // Is the printer that wanted names among the listed URIs? A URI with a
 // serial number names the printer of its family with that serial, wherever
 // it is plugged in; one without names the n-th printer of its family on
 // the buses, so it is there when the family has at least n printers (the
-// listing names printers with a serial number by it, not by position).
+// listing names printers with a serial number by it, not by position). The
+// serial numbers are compared decoded, as the backend compares them; a URI
+// that the backend refuses names no printer.
 static bool printer_listed(const char *wanted, char (*listed)[1024], int count) {
-  size_t wanted_number = 0, listed_number = 0;
-  int family = uri_family(wanted, &wanted_number);
-  if (family < 0)
+  KORV_UriParts want, seen;
+  if (KORV_ParseUri(wanted, &want) != KORV_URI_OK)
     return false;
-  char wanted_serial[256], listed_serial[256];
-  uri_serial(wanted, wanted_serial, sizeof(wanted_serial));
-  long position = strtol(wanted + wanted_number + 1, nullptr, 10);
-  long in_family = 0;
+  int in_family = 0;
   for (int i = 0; i < count; ++i) {
-    if (uri_family(listed[i], &listed_number) != family)
+    if (KORV_ParseUri(listed[i], &seen) != KORV_URI_OK || seen.family != want.family)
       continue;
     ++in_family;
-    uri_serial(listed[i], listed_serial, sizeof(listed_serial));
-    if (wanted_serial[0] != '\0' && strcmp(wanted_serial, listed_serial) == 0)
+    if (want.hasSerial && seen.hasSerial && strcmp(want.serial, seen.serial) == 0)
       return true;
   }
-  return wanted_serial[0] == '\0' && position >= 1 && in_family >= position;
+  return !want.hasSerial && in_family >= want.printerId;
 }
 
 // The listing is shared by every printer's status check and made again
@@ -414,13 +366,12 @@ static bool printer_listed(const char *wanted, char (*listed)[1024], int count) 
 #define LISTING_MAX_URIS 64
 
 static pthread_mutex_t listing_lock = PTHREAD_MUTEX_INITIALIZER;
-static time_t listing_time;      // 0: never made
-static int listing_status;       // the listing's exit status
+static time_t listing_time; // 0: never made
+static int listing_status;  // the listing's exit status
 static int listing_count;
 static char listing_uris[LISTING_MAX_URIS][1024];
 
-static bool collect_uri(const char *info, const char *uri, const char *id,
-                        void *data) {
+static bool collect_uri(const char *info, const char *uri, const char *id, void *data) {
   (void)info;
   (void)id;
   (void)data;
@@ -430,20 +381,17 @@ static bool collect_uri(const char *info, const char *uri, const char *id,
 }
 
 int device_is_listed(const char *uri) {
-  if (uri == nullptr || strncmp(uri, KORV_SCHEME ":", strlen(KORV_SCHEME ":")) != 0)
+  if (uri == nullptr || strncmp(uri, KORV_URI_SCHEME ":", strlen(KORV_URI_SCHEME ":")) != 0)
     return -1;
   pthread_mutex_lock(&listing_lock);
   time_t now = time(nullptr);
-  if (listing_time == 0 || now - listing_time >= LISTING_MAX_AGE_SECONDS ||
-      now < listing_time) {
+  if (listing_time == 0 || now - listing_time >= LISTING_MAX_AGE_SECONDS || now < listing_time) {
     listing_count = 0;
     list_context list = {collect_uri, nullptr, false};
     listing_status = backend_list(device_backend_path(), list_line, &list);
     listing_time = now;
   }
-  int found = listing_status != 0 ? -1
-              : printer_listed(uri, listing_uris, listing_count) ? 1
-                                                                 : 0;
+  int found = listing_status != 0 ? -1 : printer_listed(uri, listing_uris, listing_count) ? 1 : 0;
   pthread_mutex_unlock(&listing_lock);
   return found;
 }

@@ -10,9 +10,11 @@
 // A model's fallback product text and device ID are made from its name, so
 // that each name is written once. The device IDs name the command set
 // KORVBMP: a start byte, then one BMP image.
-#define MODEL(productId, protocol, name, family)                               \
-  {productId, protocol, name, family, "Korvanix " name " miniprinter",        \
-   "MFG:" KORV_MAKE ";MDL:" name ";CMD:KORVBMP;"}
+#define MODEL(productId, protocol, name, family)                                                   \
+  {                                                                                                \
+    productId, protocol, name, family, "Korvanix " name " miniprinter",                            \
+        "MFG:" KORV_MAKE ";MDL:" name ";CMD:KORVBMP;"                                              \
+  }
 
 const KORV_Model KORV_MODELS[] = {
     MODEL(0x0001, "tr3000ax", "TR3000AX", KORV_FAMILY_OSTREL),
@@ -22,8 +24,7 @@ const KORV_Model KORV_MODELS[] = {
 };
 const int KORV_MODEL_COUNT = sizeof KORV_MODELS / sizeof KORV_MODELS[0];
 
-// Roll paper at 203 dpi: 58 mm rolls print 48 mm, 80 mm rolls 72 mm.
-const KORV_Paper KORV_PAPERS[] = {{58, 384}, {80, 576}};
+const KORV_Paper KORV_PAPERS[] = {{58, KORV_HEAD_DOTS_58MM}, {80, KORV_HEAD_DOTS_80MM}};
 const int KORV_PAPER_COUNT = sizeof KORV_PAPERS / sizeof KORV_PAPERS[0];
 
 // PPD model numbers come in one run per protocol family, one number per
@@ -87,8 +88,7 @@ int KORV_PpdHeadWidth(int modelNumber) {
   return KORV_PAPERS[modelNumber % KORV_PAPER_COUNT].headDots;
 }
 
-int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper,
-                         KORV_Variant *variant) {
+int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper, KORV_Variant *variant) {
   const char *protocol = model->protocol;
   const int mm = paper->widthMm;
   variant->model = model;
@@ -99,14 +99,12 @@ int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper,
   cut |= name(variant->ppdModelName, KORV_MAKE " %s %dmm", model->name, mm);
   cut |= name(variant->ppdNickName, KORV_MAKE " %s %d mm", model->name, mm);
   cut |= name(variant->driverName, "%s_%d", protocol, mm);
-  cut |= name(variant->driverDescription, KORV_MAKE " %s, %d mm paper",
-              model->name, mm);
+  cut |= name(variant->driverDescription, KORV_MAKE " %s, %d mm paper", model->name, mm);
   return cut;
 }
 
-int KORV_FormatDiscoveryLine(const char *uri, const char *makeAndModel,
-                             int listed, const char *deviceId, char *out,
-                             size_t size) {
+int KORV_FormatDiscoveryLine(const char *uri, const char *makeAndModel, int listed,
+                             const char *deviceId, char *out, size_t size) {
   int length = snprintf(out, size, "direct %s \"", uri);
   if (length < 0 || static_cast<size_t>(length) >= size)
     return -1;
@@ -122,8 +120,7 @@ int KORV_FormatDiscoveryLine(const char *uri, const char *makeAndModel,
       out[used++] = '\\';
     out[used++] = *in;
   }
-  length = snprintf(out + used, size - used,
-                    "\" \"" KORV_MAKE " USB Printer #%d\" \"%s\"\n", listed,
-                    deviceId);
+  length = snprintf(out + used, size - used, "\" \"" KORV_MAKE " USB Printer #%d\" \"%s\"\n",
+                    listed, deviceId);
   return length >= 0 && static_cast<size_t>(length) < size - used ? 0 : -1;
 }

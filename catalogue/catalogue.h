@@ -13,10 +13,8 @@
 // Plain data and text: no libusb, CUPS or PAPPL, no I/O, no shared state
 // that changes.
 //
-// Error convention: lookups return a row of the table, or null when none
-// matches; functions that make text write it into the caller's buffer,
-// always terminated, and return 0, or -1 when it did not fit (the text is
-// then cut).
+// Error convention: a lookup returns a row of the table, or null; a function that writes text
+// into the caller's buffer returns 0, or -1 when it did not fit (cut, always terminated).
 #ifndef KORV_CATALOGUE_H
 #define KORV_CATALOGUE_H
 
@@ -42,6 +40,12 @@ struct KORV_Model {
   const char *fallbackProduct; // make and model when the device has none
   const char *deviceId;        // IEEE 1284 device ID, the same in the PPDs
 };
+
+// The print line on each paper, in dots at 203 dpi: 58 mm rolls print 48 mm,
+// 80 mm rolls 72 mm. The paper table's, named for code that needs a head of
+// a given width.
+#define KORV_HEAD_DOTS_58MM 384
+#define KORV_HEAD_DOTS_80MM 576
 
 // One paper width the printers take, and the print line on it.
 struct KORV_Paper {
@@ -80,17 +84,16 @@ int KORV_PpdHeadWidth(int modelNumber);
 struct KORV_Variant {
   const KORV_Model *model;
   const KORV_Paper *paper;
-  int ppdModelNumber;                // *cupsModelNumber of its PPD
-  char ppdFileName[KORV_NAME_SIZE];  // "korv-tr3200ax-80.ppd"
-  char ppdModelName[KORV_NAME_SIZE]; // *ModelName, "KorvaNIX TR3200AX 80mm"
-  char ppdNickName[KORV_NAME_SIZE];  // *NickName, "KorvaNIX TR3200AX 80 mm"
-  char driverName[KORV_NAME_SIZE];   // korvprint's driver, "tr3200ax_80"
+  int ppdModelNumber;                     // *cupsModelNumber of its PPD
+  char ppdFileName[KORV_NAME_SIZE];       // "korv-tr3200ax-80.ppd"
+  char ppdModelName[KORV_NAME_SIZE];      // *ModelName, "KorvaNIX TR3200AX 80mm"
+  char ppdNickName[KORV_NAME_SIZE];       // *NickName, "KorvaNIX TR3200AX 80 mm"
+  char driverName[KORV_NAME_SIZE];        // korvprint's driver, "tr3200ax_80"
   char driverDescription[KORV_NAME_SIZE]; // "KorvaNIX TR3200AX, 80 mm paper"
 };
 
 // Fills variant for model on paper (a row of KORV_PAPERS).
-int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper,
-                         KORV_Variant *variant);
+int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper, KORV_Variant *variant);
 
 // Room for a discovery line.
 #define KORV_DISCOVERY_LINE_SIZE 1024
@@ -99,8 +102,7 @@ int KORV_DescribeVariant(const KORV_Model *model, const KORV_Paper *paper,
 // direct URI "MAKE AND MODEL" "KorvaNIX USB Printer #LISTED" "DEVICE ID",
 // and a newline. Double quotes and backslashes in the make and model are
 // escaped with a backslash, as CUPS reads them.
-int KORV_FormatDiscoveryLine(const char *uri, const char *makeAndModel,
-                             int listed, const char *deviceId, char *out,
-                             size_t size);
+int KORV_FormatDiscoveryLine(const char *uri, const char *makeAndModel, int listed,
+                             const char *deviceId, char *out, size_t size);
 
 #endif

@@ -6,9 +6,8 @@
 // backend's discovery, job mode and port open, korvprint, the tests and
 // the fuzzer all read and write URIs the same way.
 //
-// Error convention: the parser returns a KORV_UriStatus; the formatters
-// write into the caller's buffer, always terminated (the formatter of a
-// whole URI returns 0, or -1 when it was cut).
+// Error convention: the parser returns a KORV_UriStatus (KORV_URI_OK, 0, for a valid URI); the
+// formatters write into the caller's buffer, always terminated, KORV_FormatUri -1 when it was cut.
 #ifndef KORV_URI_H
 #define KORV_URI_H
 
@@ -35,14 +34,14 @@
 // Where parsing stopped. Each value maps to one error of the open.
 enum KORV_UriStatus {
   KORV_URI_OK = 0,
-  KORV_URI_NO_METHOD,      // nothing before the first colon
-  KORV_URI_NO_RESOURCE,    // nothing after it
-  KORV_URI_BAD_METHOD,     // method does not begin with "usbkorv"
-  KORV_URI_NO_PROTOCOL,    // resource holds only slashes
-  KORV_URI_BAD_PROTOCOL,   // not one of the four protocol names
-  KORV_URI_NO_PRINTERID,   // no token after the protocol
-  KORV_URI_BAD_PRINTERID,  // printer id outside 1..99
-  KORV_URI_BAD_OPTION,     // the options after '?' are refused (optionError)
+  KORV_URI_NO_METHOD,     // nothing before the first colon
+  KORV_URI_NO_RESOURCE,   // nothing after it
+  KORV_URI_BAD_METHOD,    // method does not begin with "usbkorv"
+  KORV_URI_NO_PROTOCOL,   // resource holds only slashes
+  KORV_URI_BAD_PROTOCOL,  // not one of the four protocol names
+  KORV_URI_NO_PRINTERID,  // no token after the protocol
+  KORV_URI_BAD_PRINTERID, // printer id outside 1..99
+  KORV_URI_BAD_OPTION,    // the options after '?' are refused (optionError)
 };
 
 struct KORV_UriParts {
@@ -59,13 +58,13 @@ struct KORV_UriParts {
   int family;    // KORV_FAMILY_OSTREL or KORV_FAMILY_KELPIN when status OK
 
   // Options, filled only when the path is valid.
-  int hasOptions;  // the URI has a '?'
-  int hasSerial;   // serial= given: choose the printer by serial number
+  int hasOptions;                              // the URI has a '?'
+  int hasSerial;                               // serial= given: choose the printer by serial number
   char serial[KORV_URI_SERIAL_MAX_LENGTH + 1]; // decoded
-  int waitSeconds; // wait= value, or -1 when not given
-  int waitPrinter; // waitprinter= value, 0 when not given
-  int hasWaitPrinter; // waitprinter= given, with either value
-  char optionError[KORV_URI_ERROR_SIZE]; // why KORV_URI_BAD_OPTION
+  int waitSeconds;                             // wait= value, or -1 when not given
+  int waitPrinter;                             // waitprinter= value, 0 when not given
+  int hasWaitPrinter;                          // waitprinter= given, with either value
+  char optionError[KORV_URI_ERROR_SIZE];       // why KORV_URI_BAD_OPTION
 };
 
 // Parses uri (null is read as an empty text) into parts and returns the
@@ -77,8 +76,7 @@ int KORV_ParseUri(const char *uri, KORV_UriParts *parts);
 // Writes the URI of the printer numbered number among the printers of the
 // protocol's family into out (size bytes): "usbkorv:/<protocol>/<number>",
 // and "?serial=<serial>" percent-encoded when serial is not empty.
-int KORV_FormatUri(const char *protocol, int number, const char *serial,
-                   char *out, size_t size);
+int KORV_FormatUri(const char *protocol, int number, const char *serial, char *out, size_t size);
 
 // Writes text percent-encoded into out (size bytes, always terminated):
 // letters, digits and "-._~" stay, every other byte becomes %XX. A text

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "catalogue.h"
 #include "rastertokorv.h"
 
 namespace {
@@ -36,14 +37,14 @@ uint32_t le32(const std::string &s, size_t at) {
          uint32_t(uint8_t(s[at + 3])) << 24;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1)
     return 0;
   const uint8_t choice = data[0];
   receipt_settings settings;
-  receipt_default_settings(&settings, choice & 1 ? RECEIPT_HEAD_80MM : RECEIPT_HEAD_58MM);
+  receipt_default_settings(&settings, choice & 1 ? KORV_HEAD_DOTS_80MM : KORV_HEAD_DOTS_58MM);
   settings.dither = (choice >> 1) % 4;
   settings.trim = (choice >> 3) % 3;
   settings.darkness = ((choice >> 5) - 4) * 25;
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   status = raster_read_pages(raster, &input, &job, &copies, message, sizeof message);
   cupsRasterClose(raster);
   if (status != RECEIPT_OK && message[0] == '\0')
-    abort();  // every failure says why
+    abort(); // every failure says why
 
   // As the filter: only a job read whole is written.
   std::string bmp;
@@ -77,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       abort();
   } else {
     const long height = receipt_height(&job, copy_count);
-    if (bmp.size() < 54 || le32(bmp, 2) != bmp.size() || le32(bmp, 18) != uint32_t(settings.head_width) ||
-        le32(bmp, 22) != uint32_t(height) || height > settings.max_rows)
+    if (bmp.size() < 54 || le32(bmp, 2) != bmp.size() ||
+        le32(bmp, 18) != uint32_t(settings.head_width) || le32(bmp, 22) != uint32_t(height) ||
+        height > settings.max_rows)
       abort();
   }
   receipt_end(&job);

@@ -80,10 +80,6 @@
 #define RECEIPT_GREY8_WHITE0 1   // 8-bit grey, 0 white (CUPS K)
 #define RECEIPT_BLACK1 2         // 1 bit per dot, 1 black, MSB first
 
-// Standard print-head widths, in dots (203 dpi).
-#define RECEIPT_HEAD_58MM 384
-#define RECEIPT_HEAD_80MM 576
-
 // Rows of paper per millimetre at 203 dpi (7.99, taken as 8).
 #define RECEIPT_ROWS_PER_MM 8
 // Defaults of receipt_default_settings:

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app_server.h"
+#include "catalogue.h"
 #include "print_quality.h"
 #include "raster_support.h"
 #include "vprinter_client.h"
@@ -41,11 +42,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const int kHead = RECEIPT_HEAD_80MM;
+const int kHead = KORV_HEAD_DOTS_80MM;
 
 struct Document {
   const char *file;
-  const char *format;  // for IPP
+  const char *format; // for IPP
 };
 const Document kDocuments[] = {{"text.pdf", "application/pdf"},
                                {"codes.pdf", "application/pdf"},
@@ -86,7 +87,7 @@ std::vector<double> ramp_errors(const Dots &d) {
   return errors;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
   const std::string work = argc > 1 ? argv[1] : "/tmp/korv-quality-bench";
@@ -122,13 +123,14 @@ int main(int argc, char **argv) {
   }
   AppServer server(printers.umockdev_dir());
   std::string why;
-  if (!server.start() || !server.add_printer("receipt", "tr3200ax_80", "usbkorv:/tr3200ax/1", &why)) {
+  if (!server.start() ||
+      !server.add_printer("receipt", "tr3200ax_80", "usbkorv:/tr3200ax/1", &why)) {
     fprintf(stderr, "korvprint: %s%s\n", server.error().c_str(), why.c_str());
     return 1;
   }
 
   // What each way printed of each document, and the ideal render.
-  std::map<std::string, Dots> printed;  // "way/file"
+  std::map<std::string, Dots> printed; // "way/file"
   for (const Document &doc : kDocuments) {
     const std::string path = docs + "/" + doc.file;
     Command cups = run_command({KORV_CUPSFILTER, "-c", work + "/cups-files.conf", "-p", KORV_PPD_80,
@@ -187,9 +189,8 @@ int main(int argc, char **argv) {
     return speckle(printed[std::string(way) + "/" + file]).per_1000();
   };
   for (const char *file : {"text.pdf", "screenshot.png"}) {
-    printf("%-34s %10.1f %10.1f %10.1f\n",
-           (std::string("stray dots / 1000 edge, ") + file).c_str(), stray(file, "CUPS"),
-           stray(file, "korvprint"), stray(file, "ideal"));
+    printf("%-34s %10.1f %10.1f %10.1f\n", (std::string("stray dots / 1000 edge, ") + file).c_str(),
+           stray(file, "CUPS"), stray(file, "korvprint"), stray(file, "ideal"));
   }
   const double text_ideal = stray("text.pdf", "ideal");
   const double text_worst = std::max(stray("text.pdf", "CUPS"), stray("text.pdf", "korvprint"));
@@ -228,8 +229,8 @@ int main(int argc, char **argv) {
     const double cups = k < int(tone[0].size()) ? tone[0][k] : 100;
     const double app = k < int(tone[1].size()) ? tone[1][k] : 100;
     printf("%-34s %10.1f %10.1f %10.1f\n",
-           ("tone error, " + std::to_string(10 * (k + 1)) + " % patch (points)").c_str(), cups,
-           app, 0.0);
+           ("tone error, " + std::to_string(10 * (k + 1)) + " % patch (points)").c_str(), cups, app,
+           0.0);
     worst_tone = std::max({worst_tone, cups, app});
   }
 
@@ -252,7 +253,8 @@ int main(int argc, char **argv) {
       size_diff = std::max({size_diff, differs(box[0].width(), box[1].width()),
                             differs(box[0].height(), box[1].height())});
   }
-  const Box photo[2] = {ink_box(printed["CUPS/photo.jpg"]), ink_box(printed["korvprint/photo.jpg"])};
+  const Box photo[2] = {ink_box(printed["CUPS/photo.jpg"]),
+                        ink_box(printed["korvprint/photo.jpg"])};
   printf("%-34s %9.1f%% %9.1f%% %10s\n", "photograph's ink share",
          100 * ink_share(printed["CUPS/photo.jpg"], photo[0]),
          100 * ink_share(printed["korvprint/photo.jpg"], photo[1]), "-");

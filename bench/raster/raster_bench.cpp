@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "catalogue.h"
+
 extern char **environ;
 
 namespace {
@@ -35,7 +37,7 @@ namespace fs = std::filesystem;
 
 struct Run {
   double seconds = 0;
-  double cpu = 0;  // user + system seconds of the program and its children
+  double cpu = 0; // user + system seconds of the program and its children
   long peak_kib = 0;
   int status = -1;
 };
@@ -102,8 +104,8 @@ Run best_of(int runs, const std::vector<std::string> &argv, const std::string &i
 // Photo-like grey: smooth waves with noise, every level used.
 int grey_at(unsigned x, unsigned y, uint32_t &seed) {
   seed = seed * 1103515245u + 12345u;
-  const int wave = int(127 + 100 * ((x * 3 + y) % 512 < 256 ? 1 : -1) *
-                                 (((x * 3 + y) % 256) / 255.0 - 0.5));
+  const int wave =
+      int(127 + 100 * ((x * 3 + y) % 512 < 256 ? 1 : -1) * (((x * 3 + y) % 256) / 255.0 - 0.5));
   return std::clamp(wave + int(seed >> 27) - 16, 0, 255);
 }
 
@@ -132,7 +134,7 @@ bool make_grey(const std::string &raster_path, const std::string &pgm_path, unsi
   for (unsigned y = 0; y < height; ++y) {
     for (unsigned x = 0; x < width; ++x) {
       grey[x] = (unsigned char)grey_at(x, y, seed);
-      row[x] = (unsigned char)(255 - grey[x]);  // K: 0 is white
+      row[x] = (unsigned char)(255 - grey[x]); // K: 0 is white
     }
     cupsRasterWritePixels(r, row.data(), width);
     pgm.write(reinterpret_cast<const char *>(grey.data()), width);
@@ -147,7 +149,7 @@ long file_size(const std::string &path) {
   return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
   std::string work = argc > 1 ? argv[1] : "/tmp/korv-raster-bench";
@@ -157,7 +159,8 @@ int main(int argc, char **argv) {
 
   // The documents, and cupsfilter with the system's filters and this
   // build's rastertokorv.
-  if (run({"/bin/sh", KORV_SOURCE_DIR "/samples/make-documents.sh", work}, "", "/dev/null").status != 0) {
+  if (run({"/bin/sh", KORV_SOURCE_DIR "/samples/make-documents.sh", work}, "", "/dev/null")
+          .status != 0) {
     fprintf(stderr, "samples/make-documents.sh failed\n");
     return 1;
   }
@@ -172,17 +175,18 @@ int main(int argc, char **argv) {
   const std::string conf = work + "/cups-files.conf";
 
   bool all_met = true;
-  printf("raster path benchmark (80 mm printer, 576 dots; best of %d)\n\n", runs);
+  printf("raster path benchmark (80 mm printer, %d dots; best of %d)\n\n", KORV_HEAD_DOTS_80MM,
+         runs);
   printf("1. PDF to printer bytes through cupsfilter\n");
   for (const char *doc : {"receipt.pdf", "long.pdf"}) {
     const std::string pdf = work + "/" + doc;
     const std::string raster = work + "/" + doc + ".ras";
     const std::string bmp = work + "/" + doc + ".bmp";
-    const Run whole = best_of(runs, {KORV_CUPSFILTER, "-c", conf, "-p", ppd, "-m", "printer/bench", "-e", pdf},
-                              "", bmp);
-    const Run rasterize = best_of(runs, {KORV_CUPSFILTER, "-c", conf, "-p", ppd, "-m",
-                                         "application/vnd.cups-raster", pdf},
-                                  "", raster);
+    const Run whole = best_of(
+        runs, {KORV_CUPSFILTER, "-c", conf, "-p", ppd, "-m", "printer/bench", "-e", pdf}, "", bmp);
+    const Run rasterize = best_of(
+        runs, {KORV_CUPSFILTER, "-c", conf, "-p", ppd, "-m", "application/vnd.cups-raster", pdf},
+        "", raster);
     const Run filter = best_of(runs, {KORV_RASTERTOKORV, "1", "bench", doc, "1", ""}, raster,
                                "/dev/null", {"PPD=" + ppd});
     if (whole.status != 0 || rasterize.status != 0 || filter.status != 0) {
@@ -199,19 +203,20 @@ int main(int argc, char **argv) {
            "%.3f s (%.3f s CPU)\n"
            "    rastertokorv's share: %.1f %% of the chain's time (target under 10 %%: %s), "
            "%.1f %% of the CPU time\n",
-           doc, file_size(raster) / 1024, file_size(bmp) / 1024, whole.seconds,
-           rasterize.seconds, rasterize.cpu, filter.seconds, filter.cpu, share,
-           share < 10 ? "met" : "NOT MET", cpu_share);
+           doc, file_size(raster) / 1024, file_size(bmp) / 1024, whole.seconds, rasterize.seconds,
+           rasterize.cpu, filter.seconds, filter.cpu, share, share < 10 ? "met" : "NOT MET",
+           cpu_share);
     all_met = all_met && share < 10;
   }
 
-  const unsigned width = 576, height = 16000;
+  const unsigned width = KORV_HEAD_DOTS_80MM, height = 16000;
   const std::string raster = work + "/grey.ras", pgm = work + "/grey.pgm";
   if (!make_grey(raster, pgm, width, height)) {
     fprintf(stderr, "cannot write the grey raster\n");
     return 1;
   }
-  printf("\n2. a long grey raster, %u x %u (%.1f m of paper)\n", width, height, height / 203.0 * 0.0254);
+  printf("\n2. a long grey raster, %u x %u (%.1f m of paper)\n", width, height,
+         height / 203.0 * 0.0254);
   const Run ours = best_of(runs, {KORV_RASTERTOKORV, "1", "bench", "grey", "1", ""}, raster,
                            work + "/grey-ours.bmp", {"PPD=" + ppd});
   printf("  (both write a 24-bit BMP file of the dithered rows)\n");
@@ -224,16 +229,16 @@ int main(int argc, char **argv) {
     printf("  convert: not found\n");
   } else {
     const Run im = best_of(std::max(1, runs / 2),
-                           {KORV_CONVERT, pgm, "-dither", "FloydSteinberg", "-monochrome",
-                            "-type", "TrueColor", "BMP3:" + work + "/grey-convert.bmp"},
+                           {KORV_CONVERT, pgm, "-dither", "FloydSteinberg", "-monochrome", "-type",
+                            "TrueColor", "BMP3:" + work + "/grey-convert.bmp"},
                            "", "/dev/null");
     if (im.status != 0) {
       fprintf(stderr, "convert failed\n");
       return 1;
     }
     const double ratio = im.seconds / ours.seconds;
-    printf("  convert       %.3f s\n  speed-up %.1fx (target at least 5x: %s)\n", im.seconds,
-           ratio, ratio >= 5 ? "met" : "NOT MET");
+    printf("  convert       %.3f s\n  speed-up %.1fx (target at least 5x: %s)\n", im.seconds, ratio,
+           ratio >= 5 ? "met" : "NOT MET");
     all_met = all_met && ratio >= 5;
   }
 

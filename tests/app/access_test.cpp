@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "catalogue.h"
 #include "private_cups.h"
 #include "receipt_pages.h"
 #include "test_helpers.h"
@@ -42,7 +43,8 @@ const std::string kSend = " FILE $filename\n EXPECT job-id\n";
 const std::string kHeldJob = kPng + " ATTR keyword job-hold-until indefinite\n" + kSend;
 const std::string kThisJob = " ATTR integer job-id $job-id\n";
 const std::string kCompleted =
-    kThisJob + " DELAY \"0,0.2\"\n EXPECT job-state WITH-VALUE 9 REPEAT-NO-MATCH REPEAT-LIMIT 300\n";
+    kThisJob +
+    " DELAY \"0,0.2\"\n EXPECT job-state WITH-VALUE 9 REPEAT-NO-MATCH REPEAT-LIMIT 300\n";
 
 // What anyone may do: validate and print, look at jobs and printers,
 // cancel and release a job of one's own; two jobs print. (Validate-Job
@@ -50,18 +52,29 @@ const std::string kCompleted =
 // document is on its way.)
 const std::vector<std::string> kPrintBlocks = {
     block("Validate-Job", " ATTR mimeMediaType document-format image/png\n"),
-    block("Print-Job", kPng + kSend), block("Get-Job-Attributes", kCompleted),
-    block("Get-Jobs", " ATTR keyword which-jobs all\n"), block("Get-Printer-Attributes"),
-    block("Print-Job", kHeldJob), block("Cancel-Job", kThisJob), block("Print-Job", kHeldJob),
-    block("Release-Job", kThisJob), block("Get-Job-Attributes", kCompleted)};
+    block("Print-Job", kPng + kSend),
+    block("Get-Job-Attributes", kCompleted),
+    block("Get-Jobs", " ATTR keyword which-jobs all\n"),
+    block("Get-Printer-Attributes"),
+    block("Print-Job", kHeldJob),
+    block("Cancel-Job", kThisJob),
+    block("Print-Job", kHeldJob),
+    block("Release-Job", kThisJob),
+    block("Get-Job-Attributes", kCompleted)};
 // Administration (-d job=ID: someone else's job). An administrator's run
 // leaves the queue as it was but for its threshold (5), the job cancelled
 // and a new printer "added-WHO"; everyone else is refused each one.
 const std::vector<std::string> kAdminBlocks = {
-    block("Disable-Printer"), block("Enable-Printer"), block("Pause-Printer"),
-    block("Resume-Printer"), block("Hold-New-Jobs"), block("Release-Held-New-Jobs"),
-    block("Set-Printer-Attributes", " GROUP printer-attributes-tag\n ATTR integer threshold-default 5\n"),
-    block("Cancel-Job", " ATTR integer job-id $job\n"), block("Cancel-Jobs"),
+    block("Disable-Printer"),
+    block("Enable-Printer"),
+    block("Pause-Printer"),
+    block("Resume-Printer"),
+    block("Hold-New-Jobs"),
+    block("Release-Held-New-Jobs"),
+    block("Set-Printer-Attributes",
+          " GROUP printer-attributes-tag\n ATTR integer threshold-default 5\n"),
+    block("Cancel-Job", " ATTR integer job-id $job\n"),
+    block("Cancel-Jobs"),
     block("Create-Printer",
           " ATTR keyword printer-service-type print\n ATTR keyword smi55357-driver tr3200ax_58\n"
           " ATTR uri smi55357-device-uri usbkorv:/tr3200ax/9\n GROUP printer-attributes-tag\n"
@@ -106,10 +119,10 @@ protected:
     delete machine_;
   }
 
-  static GreyPage page() { return pattern_page(RECEIPT_HEAD_80MM, 24, 7); }
+  static GreyPage page() { return pattern_page(KORV_HEAD_DOTS_80MM, 24, 7); }
   static std::vector<uint8_t> receipts(int count) {
     receipt_settings s;
-    receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+    receipt_default_settings(&s, KORV_HEAD_DOTS_80MM);
     std::vector<uint8_t> one = expected_printer_bytes({page()}, s, 1), all;
     for (int i = 0; i < count; ++i)
       all.insert(all.end(), one.begin(), one.end());
@@ -169,10 +182,10 @@ protected:
     http(who, {url}, &page);
     std::string key = "name=\"session\" value=\"";
     size_t at = page.find(key);
-    std::string token = at == std::string::npos
-                            ? ""
-                            : page.substr(at + key.size(), page.find('"', at + key.size()) -
-                                                               at - key.size());
+    std::string token =
+        at == std::string::npos
+            ? ""
+            : page.substr(at + key.size(), page.find('"', at + key.size()) - at - key.size());
     std::vector<std::string> args = {"-d", "session=" + token, "-d", "action=" + action, url};
     if (!login.empty())
       args.insert(args.begin(), {"-u", login});
@@ -202,8 +215,8 @@ std::string AccessTest::files_;
 // printer's pages; without a login.
 TEST_F(AccessTest, AnyonePrintsAndManagesTheirOwnJobs) {
   size_t before = printers_->captured("front").size();
-  for (const auto &[who, uri] : {std::pair{machine_->on_phone(), phone_uri()},
-                                 std::pair{kNobody, local_url()}}) {
+  for (const auto &[who, uri] :
+       {std::pair{machine_->on_phone(), phone_uri()}, std::pair{kNobody, local_url()}}) {
     Command c = ipptool(who, uri, "print.test", {"who=alice"});
     EXPECT_EQ(passed(c), kPrintBlocks.size()) << uri << "\n" << c.out << c.err;
   }
@@ -219,10 +232,13 @@ TEST_F(AccessTest, AnyonePrintsAndManagesTheirOwnJobs) {
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                phone_url("/ipp/print/receipt", false).c_str());
   std::string bytes, path = files_ + "/get-jobs.ipp";
-  ippWriteIO(&bytes, [](void *data, ipp_uchar_t *buffer, size_t length) -> ssize_t {
-    static_cast<std::string *>(data)->append(reinterpret_cast<char *>(buffer), length);
-    return static_cast<ssize_t>(length);
-  }, 1, nullptr, request);
+  ippWriteIO(
+      &bytes,
+      [](void *data, ipp_uchar_t *buffer, size_t length) -> ssize_t {
+        static_cast<std::string *>(data)->append(reinterpret_cast<char *>(buffer), length);
+        return static_cast<ssize_t>(length);
+      },
+      1, nullptr, request);
   ippDelete(request);
   std::ofstream(path) << bytes;
   chmod(path.c_str(), 0644);
@@ -242,10 +258,11 @@ TEST_F(AccessTest, OnlyAdministratorsAndRootAdminister) {
   std::string threshold = printer_attribute(*server_, "receipt", "threshold-default");
   for (const auto &[who, uri, user] : {std::tuple{machine_->on_phone(), phone_uri(), "mallory"},
                                        std::tuple{kNobody, local_url(), "alice"}}) {
-    Command c = ipptool(who, uri, "admin.test",
-                        {"who=" + std::string(user), "job=" + std::to_string(job)});
+    Command c =
+        ipptool(who, uri, "admin.test", {"who=" + std::string(user), "job=" + std::to_string(job)});
     EXPECT_EQ(count_of(c.out, "status-code = client-error-not-authenticated"), kAdminBlocks.size())
-        << uri << "\n" << c.out;
+        << uri << "\n"
+        << c.out;
   }
   EXPECT_EQ(job_state(*server_, "receipt", job), kHeld);
   EXPECT_EQ(printer_attribute(*server_, "receipt", "printer-state"), "idle");
@@ -257,7 +274,8 @@ TEST_F(AccessTest, OnlyAdministratorsAndRootAdminister) {
   // The web: settings pages ask for a login (over TLS from the network),
   // and the printer page's forms act only after one.
   EXPECT_EQ(http(machine_->on_phone(), {phone_url("/receipt/config", false)}), 301);
-  for (const char *page : {"/receipt/config", "/receipt/printing", "/addprinter", "/receipt/delete"}) {
+  for (const char *page :
+       {"/receipt/config", "/receipt/printing", "/addprinter", "/receipt/delete"}) {
     EXPECT_EQ(http(machine_->on_phone(), {phone_url(page)}), 401) << page;
     EXPECT_EQ(http(kNobody, {local_url(page)}), 401) << page;
   }
@@ -273,8 +291,13 @@ TEST_F(AccessTest, OnlyAdministratorsAndRootAdminister) {
   EXPECT_EQ(job_state(*server_, "receipt", job), kCanceled);
 
   // Only root (and the server's own user) reaches the sub-commands' socket.
-  std::vector<std::string> curl = {"curl", "-s", "-o", "/dev/null", "--unix-socket",
-                                   server_->socket_path(), "http://localhost/"};
+  std::vector<std::string> curl = {"curl",
+                                   "-s",
+                                   "-o",
+                                   "/dev/null",
+                                   "--unix-socket",
+                                   server_->socket_path(),
+                                   "http://localhost/"};
   EXPECT_EQ(as({}, curl).status, 0);
   EXPECT_EQ(as(kNobody, curl).status, 7); // could not connect
 }
@@ -324,8 +347,8 @@ TEST_F(AccessTest, PrintingCanNeedALogin) {
   Command c = ipptool(machine_->on_phone(), phone_uri(), "print.test", {"who=alice"});
   EXPECT_NE(c.out.find("status-code = client-error-not-authenticated"), std::string::npos) << c.out;
   size_t before = printers_->captured("front").size();
-  c = ipptool(machine_->on_phone(), phone_uri(user.name + ":" + user.password),
-              "print.test", {"who=" + user.name});
+  c = ipptool(machine_->on_phone(), phone_uri(user.name + ":" + user.password), "print.test",
+              {"who=" + user.name});
   EXPECT_EQ(passed(c), kPrintBlocks.size()) << c.out << c.err;
   EXPECT_EQ(printed_since(before), receipts(2));
 
@@ -361,7 +384,8 @@ TEST_F(AccessTest, CupsOnAnotherMachinePrints) {
     std::vector<uint8_t> bytes = printed_since(before);
     std::string got(bytes.begin(), bytes.end());
     ASSERT_GT(got.size(), 7u) << uri;
-    EXPECT_EQ(got.substr(0, 3), "\x02" "BM");
+    EXPECT_EQ(got.substr(0, 3), "\x02"
+                                "BM");
     EXPECT_EQ(got.size(), 1 + le32(got, 3));
   }
 }

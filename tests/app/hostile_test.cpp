@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "app_server.h"
+#include "catalogue.h"
 #include "receipt_pages.h"
 #include "test_helpers.h"
 #include "vprinter_client.h"
@@ -36,8 +37,7 @@ namespace {
 bool write_nested_pdf(const std::string &path) {
   const int depth = 8;
   std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Resources << /XObject << /F " +
           std::to_string(5 + depth) + " 0 R >> >> /Contents 4 0 R >>",
       "<< /Length 6 >>\nstream\n/F Do\nendstream"};
@@ -49,7 +49,8 @@ bool write_nested_pdf(const std::string &path) {
     for (int i = 0; i < 10; ++i)
       draw += "/F Do ";
     objects.push_back("<< /Type /XObject /Subtype /Form /BBox [0 0 200 200] /Resources << "
-                      "/XObject << /F " + std::to_string(4 + level) + " 0 R >> >> /Length " +
+                      "/XObject << /F " +
+                      std::to_string(4 + level) + " 0 R >> >> /Length " +
                       std::to_string(draw.size()) + " >>\nstream\n" + draw + "\nendstream");
   }
   std::string out = "%PDF-1.4\n";
@@ -103,16 +104,17 @@ bool write_cut_pwg(const std::string &path, unsigned rows, unsigned given) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   cups_raster_t *ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG) : nullptr;
   cups_page_header2_t header;
-  bool ok = ras != nullptr && cupsRasterInitPWGHeader(&header, pwgMediaForPWG("om_80x297mm_80x297mm"),
-                                                     "sgray_8", 203, 203, "one-sided", nullptr);
+  bool ok =
+      ras != nullptr && cupsRasterInitPWGHeader(&header, pwgMediaForPWG("om_80x297mm_80x297mm"),
+                                                "sgray_8", 203, 203, "one-sided", nullptr);
   if (ok) {
-    header.cupsWidth = header.cupsBytesPerLine = RECEIPT_HEAD_80MM;
+    header.cupsWidth = header.cupsBytesPerLine = KORV_HEAD_DOTS_80MM;
     header.cupsHeight = rows;
     ok = cupsRasterWriteHeader2(ras, &header);
-    std::vector<unsigned char> row(RECEIPT_HEAD_80MM);
+    std::vector<unsigned char> row(KORV_HEAD_DOTS_80MM);
     for (unsigned y = 0; ok && y < given; ++y) {
       memset(row.data(), y % 2 ? 0 : 255, row.size()); // rows that differ are written at once
-      ok = cupsRasterWritePixels(ras, row.data(), RECEIPT_HEAD_80MM) == RECEIPT_HEAD_80MM;
+      ok = cupsRasterWritePixels(ras, row.data(), KORV_HEAD_DOTS_80MM) == KORV_HEAD_DOTS_80MM;
     }
   }
   if (ras != nullptr)
@@ -196,14 +198,14 @@ protected:
   std::string path(const std::string &name) { return server_->dir() + "/" + name; }
 
   void expect_next_job_prints() {
-    GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 24, 5);
+    GreyPage page = pattern_page(KORV_HEAD_DOTS_80MM, 24, 5);
     ASSERT_TRUE(write_pwg_raster(path("next.pwg"), {page}));
     size_t before = printers_->captured("front").size();
     JobResult job = print_and_wait(*server_, "receipt", path("next.pwg"), "image/pwg-raster");
     EXPECT_EQ(job.state, kCompleted) << job.output << server_->log();
     std::vector<uint8_t> all = printers_->captured("front");
     receipt_settings s;
-    receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+    receipt_default_settings(&s, KORV_HEAD_DOTS_80MM);
     EXPECT_EQ(std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end()),
               expected_printer_bytes({page}, s, 1));
   }
@@ -211,10 +213,11 @@ protected:
   // Submits the endless PDF and waits until its decoder and renderer run.
   int start_stuck_job(std::vector<Process> *decoders) {
     std::string output;
-    int job_id = submit_job(*server_, "receipt", path("nested.pdf"), "application/pdf", {}, &output);
+    int job_id =
+        submit_job(*server_, "receipt", path("nested.pdf"), "application/pdf", {}, &output);
     EXPECT_GT(job_id, 0) << output << server_->log();
-    EXPECT_TRUE(eventually([&] { return (*decoders = decoding(server_->pid())).size() == 2; },
-                           20000))
+    EXPECT_TRUE(
+        eventually([&] { return (*decoders = decoding(server_->pid())).size() == 2; }, 20000))
         << server_->log();
     return job_id;
   }
@@ -234,7 +237,7 @@ TEST_F(HostileTest, DocumentsEndAbortedWithTheirReason) {
   ASSERT_TRUE(write_big_png(path("rgb.png"), 16384, 16384, PNG_COLOR_TYPE_RGB, 8));
   ASSERT_TRUE(write_cut_pwg(path("endless.pwg"), 10000000, 3));
   ASSERT_TRUE(write_cut_pwg(path("cut.pwg"), 200, 50));
-  ASSERT_TRUE(write_jpeg(path("photo.jpg"), blocks_page(RECEIPT_HEAD_80MM, 400, 2)));
+  ASSERT_TRUE(write_jpeg(path("photo.jpg"), blocks_page(KORV_HEAD_DOTS_80MM, 400, 2)));
   std::string jpeg = read_text(path("photo.jpg"));
   std::ofstream(path("cut.jpg"), std::ios::binary) << jpeg.substr(0, jpeg.size() * 2 / 3);
   const std::vector<Case> cases = {

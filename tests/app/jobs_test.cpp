@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app_server.h"
+#include "catalogue.h"
 #include "korvprint.h"
 #include "receipt_pages.h"
 #include "test_helpers.h"
@@ -22,8 +23,8 @@ namespace {
 class JobsTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    printers_ = std::make_unique<VPrinterServer>(std::vector<std::string>{
-        "kelpin,name=front", "ostrel,name=gone,vanish_after=3000"});
+    printers_ = std::make_unique<VPrinterServer>(
+        std::vector<std::string>{"kelpin,name=front", "ostrel,name=gone,vanish_after=3000"});
     ASSERT_TRUE(printers_->ok()) << printers_->error();
     server_ = std::make_unique<AppServer>(printers_->umockdev_dir());
     ASSERT_TRUE(server_->start()) << server_->error();
@@ -36,14 +37,14 @@ protected:
   // A small job on "receipt": completes, and the printer gets exactly its
   // bytes after what it had.
   void expect_next_job_prints() {
-    GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 24, 5);
+    GreyPage page = pattern_page(KORV_HEAD_DOTS_80MM, 24, 5);
     ASSERT_TRUE(write_pwg_raster(path("next.pwg"), {page}));
     size_t before = printers_->captured("front").size();
     JobResult job = print_and_wait(*server_, "receipt", path("next.pwg"), "image/pwg-raster");
     EXPECT_EQ(job.state, kCompleted) << job.output << server_->log();
     std::vector<uint8_t> all = printers_->captured("front");
     receipt_settings s;
-    receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+    receipt_default_settings(&s, KORV_HEAD_DOTS_80MM);
     EXPECT_EQ(std::vector<uint8_t>(all.begin() + static_cast<long>(before), all.end()),
               expected_printer_bytes({page}, s, 1));
   }
@@ -51,7 +52,7 @@ protected:
   // Submits page i of a 58 mm queue as a PNG job; its id, or -1.
   int submit_page(const std::string &queue, int i) {
     std::string file = path(queue + std::to_string(i) + ".png");
-    if (!write_png(file, pattern_page(RECEIPT_HEAD_58MM, 40, i)))
+    if (!write_png(file, pattern_page(KORV_HEAD_DOTS_58MM, 40, i)))
       return -1;
     return submit_job(*server_, queue, file, "image/png", {"print-scaling=none"});
   }
@@ -59,10 +60,11 @@ protected:
   // What a 58 mm printer gets for these pages, one job each, in this order.
   static std::vector<uint8_t> receipts(const std::vector<int> &pages) {
     receipt_settings s;
-    receipt_default_settings(&s, RECEIPT_HEAD_58MM);
+    receipt_default_settings(&s, KORV_HEAD_DOTS_58MM);
     std::vector<uint8_t> all;
     for (int i : pages) {
-      std::vector<uint8_t> one = expected_printer_bytes({pattern_page(RECEIPT_HEAD_58MM, 40, i)}, s, 1);
+      std::vector<uint8_t> one =
+          expected_printer_bytes({pattern_page(KORV_HEAD_DOTS_58MM, 40, i)}, s, 1);
       all.insert(all.end(), one.begin(), one.end());
     }
     return all;
@@ -78,7 +80,7 @@ protected:
 TEST_F(JobsTest, CancelWhilePrinting) {
   // A PNG: PAPPL answers a PWG raster Print-Job only once it has printed
   // the stream, but spools an image and answers at once.
-  GreyPage tall = blocks_page(RECEIPT_HEAD_80MM, 600, 0);
+  GreyPage tall = blocks_page(KORV_HEAD_DOTS_80MM, 600, 0);
   ASSERT_TRUE(write_png(path("tall.png"), tall));
   std::string output;
   int job_id = submit_job(*server_, "receipt", path("tall.png"), "image/png",
@@ -113,7 +115,7 @@ TEST_F(JobsTest, CancelWhilePrinting) {
 // takes: a backend killed by the clock instead of for silence would leave
 // the printer short of the size the image's header declares.
 TEST_F(JobsTest, StoppedBackendCompletesItsImageWhileItMakesProgress) {
-  const uint32_t rows = 200, stride = RECEIPT_HEAD_80MM * 3;
+  const uint32_t rows = 200, stride = KORV_HEAD_DOTS_80MM * 3;
   const uint32_t declared = 54 + rows * stride;
   // The BMP as korvprint hands it over (the backend sends the start byte).
   std::vector<uint8_t> data(54 + 40 * 1024, 0);
@@ -127,19 +129,21 @@ TEST_F(JobsTest, StoppedBackendCompletesItsImageWhileItMakesProgress) {
   put32(2, declared);
   put32(10, 54);
   put32(14, 40);
-  put32(18, RECEIPT_HEAD_80MM);
+  put32(18, KORV_HEAD_DOTS_80MM);
   put32(22, rows);
   bmp[26] = 1;
   bmp[28] = 24;
   put32(34, rows * stride);
 
   backend_run run;
-  ASSERT_EQ(backend_start(&run, path("usbkorv").c_str(), "usbkorv:/tr3200ax/1?wait=0", 7,
-                          "tester", "long"),
+  ASSERT_EQ(backend_start(&run, path("usbkorv").c_str(), "usbkorv:/tr3200ax/1?wait=0", 7, "tester",
+                          "long"),
             0);
   run.stall_ms = 3000;
   std::string said;
-  auto hear = [](const char *line, void *out) { *static_cast<std::string *>(out) += line + std::string("\n"); };
+  auto hear = [](const char *line, void *out) {
+    *static_cast<std::string *>(out) += line + std::string("\n");
+  };
   auto never = [](void *) { return false; };
   ASSERT_EQ(backend_write(&run, data.data(), data.size(), hear, never, &said), 0);
   // Stopped once the printer has some of the image.
@@ -160,7 +164,8 @@ TEST_F(JobsTest, StoppedBackendCompletesItsImageWhileItMakesProgress) {
 // says waitprinter=false fails the job at once, without stopping.
 TEST_F(JobsTest, AbsentPrinter) {
   std::string why, reasons;
-  ASSERT_TRUE(server_->add_printer("ghost", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=GHOST", &why))
+  ASSERT_TRUE(
+      server_->add_printer("ghost", "tr3000ax_58", "usbkorv:/tr3000ax/1?serial=GHOST", &why))
       << why;
   ASSERT_TRUE(server_->add_printer("nowait", "tr3000ax_58",
                                    "usbkorv:/tr3000ax/1?serial=NOWAIT&waitprinter=false", &why))
@@ -205,8 +210,8 @@ TEST_F(JobsTest, AbsentPrinter) {
   EXPECT_TRUE(printers_->captured("ghost") == receipts({1}));
   EXPECT_EQ(printer_attribute(*server_, "ghost", "printer-state-reasons"), "none");
 
-  JobResult failed = print_and_wait(*server_, "nowait", path("ghost1.png"), "image/png",
-                                    {"print-scaling=none"});
+  JobResult failed =
+      print_and_wait(*server_, "nowait", path("ghost1.png"), "image/png", {"print-scaling=none"});
   EXPECT_EQ(failed.state, kAborted) << failed.output << server_->log();
   job_state(*server_, "nowait", failed.job_id, &reasons);
   EXPECT_NE(reasons.find("did not take the job"), std::string::npos) << reasons;
@@ -233,7 +238,8 @@ TEST_F(JobsTest, QueuedJobsPrintInOrder) {
       << why;
   std::vector<int> ids(11, -1);
   ids[0] = submit_page("line", 0);
-  ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+  ASSERT_TRUE(
+      eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
   std::vector<std::thread> clients;
   for (size_t c = 0; c < 4; ++c)
     clients.emplace_back([&, c] {
@@ -249,9 +255,10 @@ TEST_F(JobsTest, QueuedJobsPrintInOrder) {
   }
   std::sort(by_id.begin(), by_id.end());
   std::string reasons;
-  EXPECT_TRUE(eventually([&] { return job_state(*server_, "line", by_id.back().first, &reasons) == kHeld; },
-                         30000));
-  EXPECT_NE(reasons.find("job-queued Waiting for the jobs sent before it to print."), std::string::npos)
+  EXPECT_TRUE(eventually(
+      [&] { return job_state(*server_, "line", by_id.back().first, &reasons) == kHeld; }, 30000));
+  EXPECT_NE(reasons.find("job-queued Waiting for the jobs sent before it to print."),
+            std::string::npos)
       << reasons;
 
   ASSERT_TRUE(printers_->plug("ostrel,name=line,serial=LINE", "line"));
@@ -260,7 +267,8 @@ TEST_F(JobsTest, QueuedJobsPrintInOrder) {
     EXPECT_EQ(wait_job_end(*server_, "line", id, 120), kCompleted) << id << server_->log();
     pages.push_back(page);
   }
-  EXPECT_TRUE(printers_->captured("line") == receipts(pages)) << "not every receipt whole, in order";
+  EXPECT_TRUE(printers_->captured("line") == receipts(pages))
+      << "not every receipt whole, in order";
   EXPECT_TRUE(server_->stop()) << server_->error(); // no job left over, nothing leaked
 }
 
@@ -276,7 +284,8 @@ TEST_F(JobsTest, QueueSurvivesRestart) {
   std::vector<int> ids;
   for (int i = 0; i < 4; ++i) {
     ids.push_back(submit_page("line", i));
-    ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
+    ASSERT_TRUE(
+        eventually([&] { return job_state(*server_, "line", ids[0]) == kProcessing; }, 60000));
   }
   ASSERT_TRUE(eventually([&] { return job_state(*server_, "line", ids[2]) == kHeld; }, 30000));
   kill(server_->pid(), SIGTERM);
@@ -286,7 +295,8 @@ TEST_F(JobsTest, QueueSurvivesRestart) {
   ASSERT_TRUE(printers_->plug("ostrel,name=line,serial=LINE", "line"));
   for (size_t i = 1; i < ids.size(); ++i)
     EXPECT_EQ(wait_job_end(*server_, "line", ids[i], 120), kCompleted) << ids[i] << server_->log();
-  EXPECT_TRUE(printers_->captured("line") == receipts({1, 2, 3})) << "not every receipt whole, in order";
+  EXPECT_TRUE(printers_->captured("line") == receipts({1, 2, 3}))
+      << "not every receipt whole, in order";
   EXPECT_TRUE(server_->stop()) << server_->error();
 }
 
@@ -295,7 +305,7 @@ TEST_F(JobsTest, QueueSurvivesRestart) {
 TEST_F(JobsTest, PrinterUnpluggedMidJob) {
   std::string why;
   ASSERT_TRUE(server_->add_printer("gone", "tr3000ax_80", "usbkorv:/tr3000ax/1", &why)) << why;
-  GreyPage page = blocks_page(RECEIPT_HEAD_80MM, 60, 1);
+  GreyPage page = blocks_page(KORV_HEAD_DOTS_80MM, 60, 1);
   ASSERT_TRUE(write_pwg_raster(path("gone.pwg"), {page}));
   JobResult job = print_and_wait(*server_, "gone", path("gone.pwg"), "image/pwg-raster", {}, 120);
   EXPECT_EQ(job.state, kAborted) << job.output << server_->log();
@@ -307,14 +317,14 @@ TEST_F(JobsTest, PrinterUnpluggedMidJob) {
 }
 
 // A queue whose URI names its printer by serial number and asks the
-// backend to wait for it (the URI for an unattended shop): while it is absent the queue shows it offline and the job says why; once it is
-// plugged in the job prints.
+// backend to wait for it (the URI for an unattended shop): while it is absent the queue shows it
+// offline and the job says why; once it is plugged in the job prints.
 TEST_F(JobsTest, WaitsForPrinterPluggedInLater) {
   std::string why;
-  ASSERT_TRUE(server_->add_printer("late", "tr3200ax_58", "usbkorv:/tr3200ax/1?serial=LATE1&waitprinter=true",
-                                   &why))
+  ASSERT_TRUE(server_->add_printer("late", "tr3200ax_58",
+                                   "usbkorv:/tr3200ax/1?serial=LATE1&waitprinter=true", &why))
       << why;
-  GreyPage page = pattern_page(RECEIPT_HEAD_58MM, 24, 3);
+  GreyPage page = pattern_page(KORV_HEAD_DOTS_58MM, 24, 3);
   // A PNG job: spooled, so the test goes on while the job waits.
   ASSERT_TRUE(write_png(path("late.png"), page));
   int job_id = submit_job(*server_, "late", path("late.png"), "image/png", {"print-scaling=none"});
@@ -334,7 +344,7 @@ TEST_F(JobsTest, WaitsForPrinterPluggedInLater) {
   printers_->command("plug " + with_address("kelpin,name=late,serial=LATE1"));
   EXPECT_EQ(wait_job_end(*server_, "late", job_id, 120), kCompleted) << server_->log();
   receipt_settings s;
-  receipt_default_settings(&s, RECEIPT_HEAD_58MM);
+  receipt_default_settings(&s, KORV_HEAD_DOTS_58MM);
   EXPECT_EQ(printers_->captured("late"), expected_printer_bytes({page}, s, 1));
   EXPECT_EQ(printer_attribute(*server_, "late", "printer-state-reasons"), "none");
 }
@@ -371,13 +381,13 @@ TEST_F(JobsTest, SettingsSurviveRestart) {
 
   // A job after the restart: ordered dither, no trimming, darkness 40
   // (configured 70), and the backend is told the finish wait.
-  GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 20, 2);
+  GreyPage page = pattern_page(KORV_HEAD_DOTS_80MM, 20, 2);
   ASSERT_TRUE(write_pwg_raster(path("after.pwg"), {page}));
   size_t before = printers_->captured("front").size();
   JobResult job = print_and_wait(*server_, "receipt", path("after.pwg"), "image/pwg-raster");
   EXPECT_EQ(job.state, kCompleted) << job.output << server_->log();
   receipt_settings s;
-  receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+  receipt_default_settings(&s, KORV_HEAD_DOTS_80MM);
   s.dither = RECEIPT_DITHER_ORDERED;
   s.trim = RECEIPT_TRIM_NONE;
   s.darkness = 40;

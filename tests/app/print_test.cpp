@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app_server.h"
+#include "catalogue.h"
 #include "pdf_args.h"
 #include "print_quality.h"
 #include "raster_support.h"
@@ -50,7 +51,7 @@ protected:
 
   static receipt_settings defaults() {
     receipt_settings s;
-    receipt_default_settings(&s, RECEIPT_HEAD_80MM);
+    receipt_default_settings(&s, KORV_HEAD_DOTS_80MM);
     return s;
   }
 
@@ -74,13 +75,12 @@ TEST_F(PrintTest, PwgRasterPagesAndCopies) {
 // A PNG as wide as the head at 203 ppi lands dot for dot; the job's
 // threshold dithering, threshold and print-darkness reach the library.
 TEST_F(PrintTest, PngWithJobSettings) {
-  GreyPage page = pattern_page(RECEIPT_HEAD_80MM, 48, 2);
+  GreyPage page = pattern_page(KORV_HEAD_DOTS_80MM, 48, 2);
   ASSERT_TRUE(write_png(path("logo.png"), page));
   int state = 0;
-  std::vector<uint8_t> got =
-      print(path("logo.png"), "image/png",
-            {"dithering=threshold", "threshold=60", "print-darkness=40", "print-scaling=none"},
-            &state);
+  std::vector<uint8_t> got = print(
+      path("logo.png"), "image/png",
+      {"dithering=threshold", "threshold=60", "print-darkness=40", "print-scaling=none"}, &state);
   receipt_settings s = defaults();
   s.dither = RECEIPT_DITHER_THRESHOLD;
   s.threshold = 60 * 255 / 100;
@@ -92,9 +92,9 @@ TEST_F(PrintTest, PngWithJobSettings) {
 // each dot the average of the pixels it covers (blocks on even pixels, so
 // halving keeps them pure black and white).
 TEST_F(PrintTest, PngWiderThanTheHeadIsScaledToIt) {
-  GreyPage wide = blocks_page(2 * RECEIPT_HEAD_80MM, 80, 1);
+  GreyPage wide = blocks_page(2 * KORV_HEAD_DOTS_80MM, 80, 1);
   ASSERT_TRUE(write_png(path("wide.png"), wide));
-  GreyPage half{RECEIPT_HEAD_80MM, 40, std::vector<uint8_t>(RECEIPT_HEAD_80MM * 40)};
+  GreyPage half{KORV_HEAD_DOTS_80MM, 40, std::vector<uint8_t>(KORV_HEAD_DOTS_80MM * 40)};
   for (int y = 0; y < half.height; ++y)
     for (int x = 0; x < half.width; ++x)
       half.pixels[size_t(y) * half.width + x] = wide.pixels[size_t(2 * y) * wide.width + 2 * x];
@@ -106,14 +106,14 @@ TEST_F(PrintTest, PngWiderThanTheHeadIsScaledToIt) {
 // A JPEG of black and white blocks, decoded as any JPEG reader does;
 // two copies of an image are one receipt with the copy gap, not two pages.
 TEST_F(PrintTest, JpegCopies) {
-  GreyPage page = blocks_page(RECEIPT_HEAD_80MM, 40, 1);
+  GreyPage page = blocks_page(KORV_HEAD_DOTS_80MM, 40, 1);
   ASSERT_TRUE(write_jpeg(path("photo.jpg"), page));
   GreyPage decoded = decode_grey(path("photo.jpg"));
-  ASSERT_EQ(decoded.width, RECEIPT_HEAD_80MM);
+  ASSERT_EQ(decoded.width, KORV_HEAD_DOTS_80MM);
   int state = 0;
-  std::vector<uint8_t> got = print(path("photo.jpg"), "image/jpeg",
-                                   {"dithering=threshold", "print-scaling=none", "copies=2"},
-                                   &state);
+  std::vector<uint8_t> got =
+      print(path("photo.jpg"), "image/jpeg",
+            {"dithering=threshold", "print-scaling=none", "copies=2"}, &state);
   receipt_settings s = defaults();
   s.dither = RECEIPT_DITHER_THRESHOLD;
   EXPECT_EQ(got, expected_printer_bytes({decoded}, s, 2));
@@ -151,8 +151,9 @@ TEST_F(PrintTest, PdfPages) {
 TEST_F(PrintTest, TextAndAScreenshotPrintSharpAtTrueSize) {
   const char *source = getenv("KORV_SOURCE_DIR");
   ASSERT_NE(source, nullptr) << "run through CTest";
-  Command made = run_command({"/bin/sh", std::string(source) + "/samples/make-documents.sh",
-                              path("docs")}, {}, {"LD_PRELOAD"});
+  Command made =
+      run_command({"/bin/sh", std::string(source) + "/samples/make-documents.sh", path("docs")}, {},
+                  {"LD_PRELOAD"});
   ASSERT_EQ(made.status, 0) << made.err;
   auto printed = [&](const std::string &file, const std::string &format) {
     int state = 0;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "catalogue.h"
 #include "image.h"
 #include "receipt.h"
 
@@ -45,16 +46,16 @@ long long missing_after(const std::string &data, size_t sent, size_t step) {
 // The longest receipt the raster path makes must be completed when it is
 // cut off: its header may not look implausibly large.
 TEST(ImageTrack, TheLongestReceiptIsCompleted) {
-  const std::string longest = receipt_bmp(RECEIPT_HEAD_80MM, RECEIPT_DEFAULT_MAX_ROWS);
-  ASSERT_EQ(longest.size(), 54u + size_t(RECEIPT_HEAD_80MM) * 3 * RECEIPT_DEFAULT_MAX_ROWS);
+  const std::string longest = receipt_bmp(KORV_HEAD_DOTS_80MM, RECEIPT_DEFAULT_MAX_ROWS);
+  ASSERT_EQ(longest.size(), 54u + size_t(KORV_HEAD_DOTS_80MM) * 3 * RECEIPT_DEFAULT_MAX_ROWS);
   for (size_t sent : {size_t(54), size_t(10000), longest.size() - 1})
     EXPECT_EQ(missing_after(longest, sent, 4096), (long long)(longest.size() - sent)) << sent;
   EXPECT_EQ(missing_after(longest, longest.size(), 65536), 0);
 
   // A header that claims more than any receipt is not trusted.
   std::string beyond = longest.substr(0, 54);
-  const uint32_t rows = uint32_t(IMAGE_MAX_BYTES / (RECEIPT_HEAD_80MM * 3) + 1);
-  const uint32_t size = 54 + rows * RECEIPT_HEAD_80MM * 3;
+  const uint32_t rows = uint32_t(IMAGE_MAX_BYTES / (KORV_HEAD_DOTS_80MM * 3) + 1);
+  const uint32_t size = 54 + rows * KORV_HEAD_DOTS_80MM * 3;
   for (int k = 0; k < 4; ++k) {
     beyond[2 + k] = char(size >> (8 * k));
     beyond[22 + k] = char(rows >> (8 * k));
@@ -66,11 +67,11 @@ TEST(ImageTrack, TheLongestReceiptIsCompleted) {
 // complete image the next one is followed too, and data that is not a
 // BMP is never completed.
 TEST(ImageTrack, CountsAcrossWritesAndImages) {
-  const std::string image = receipt_bmp(RECEIPT_HEAD_58MM, 30);
+  const std::string image = receipt_bmp(KORV_HEAD_DOTS_58MM, 30);
   const std::string two = image + image;
   for (size_t step : {size_t(1), size_t(7), size_t(54), size_t(1000)}) {
     SCOPED_TRACE(step);
-    EXPECT_EQ(missing_after(image, 30, step), 0);  // header incomplete
+    EXPECT_EQ(missing_after(image, 30, step), 0); // header incomplete
     EXPECT_EQ(missing_after(image, 100, step), (long long)image.size() - 100);
     EXPECT_EQ(missing_after(two, image.size() + 60, step), (long long)image.size() - 60);
   }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "catalogue.h"
 #include "raster_support.h"
 
 namespace korvtest {
@@ -32,7 +33,7 @@ Picture converted(const std::vector<RasterPage> &pages, const receipt_settings &
 }
 
 TEST(ReceiptTest, FitsEveryWidthToTheHeadCentredWithoutScaling) {
-  for (int head : {RECEIPT_HEAD_58MM, RECEIPT_HEAD_80MM}) {
+  for (int head : {KORV_HEAD_DOTS_58MM, KORV_HEAD_DOTS_80MM}) {
     // Ink a few dots wider than the head (a rasterizer's rounding) is cut.
     for (int delta : {-192, -2, -1, 0, 1, 2, 5}) {
       const unsigned width = unsigned(head + delta);
@@ -63,7 +64,7 @@ TEST(ReceiptTest, FitsEveryWidthToTheHeadCentredWithoutScaling) {
 // centred on the page, or on the ink when the page's middle would cut it;
 // a page whose ink is wider than the head is scaled down to it.
 TEST(ReceiptTest, APageWiderThanTheHeadPrintsAtTrueSizeUnlessItsInkIsWider) {
-  const int head = RECEIPT_HEAD_80MM;
+  const int head = KORV_HEAD_DOTS_80MM;
   auto page_of = [](unsigned width, unsigned left, unsigned right) {
     // A frame of ink from column left to right, 40 rows, 2 dots thick.
     RasterPage page = bar_page(width, 40, 0, 0, 0, 0);
@@ -74,13 +75,13 @@ TEST(ReceiptTest, APageWiderThanTheHeadPrintsAtTrueSizeUnlessItsInkIsWider) {
     return page;
   };
   struct Case {
-    unsigned left, right;  // the ink on a 639-dot page
-    int first;             // head column of its left edge
+    unsigned left, right; // the ink on a 639-dot page
+    int first;            // head column of its left edge
   };
   // In the page's middle 576 columns (31 .. 606): where the page puts it.
   // Out of it: centred on the ink.
-  for (const Case &c : {Case{40, 600, 40 - 31}, Case{0, 400, (576 - 401) / 2},
-                        Case{100, 638, (576 - 539) / 2}}) {
+  for (const Case &c :
+       {Case{40, 600, 40 - 31}, Case{0, 400, (576 - 401) / 2}, Case{100, 638, (576 - 539) / 2}}) {
     SCOPED_TRACE("ink " + std::to_string(c.left) + " .. " + std::to_string(c.right));
     Picture p = converted({page_of(639, c.left, c.right)}, settings_for(head));
     ASSERT_EQ(p.height, 40u) << "not scaled";
@@ -103,17 +104,17 @@ TEST(ReceiptTest, APageWiderThanTheHeadPrintsAtTrueSizeUnlessItsInkIsWider) {
 // two bytes a dot of the head's width; a page wider than the head may not
 // be longer than the longest receipt.
 TEST(ReceiptTest, AWidePageIsHeldWithinItsBound) {
-  receipt_settings s = settings_for(RECEIPT_HEAD_80MM);
+  receipt_settings s = settings_for(KORV_HEAD_DOTS_80MM);
   s.max_rows = 1500;
   std::vector<unsigned char> row(RECEIPT_MAX_PAGE_WIDTH);
   for (size_t x = 0; x < row.size(); ++x)
-    row[x] = uint8_t(x * 7 % 251);  // grey from edge to edge
+    row[x] = uint8_t(x * 7 % 251); // grey from edge to edge
   receipt_job job = {};
   ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
   ASSERT_EQ(receipt_begin_page(&job, RECEIPT_MAX_PAGE_WIDTH, RECEIPT_GREY8_WHITE255), RECEIPT_OK);
   for (long y = 0; y < s.max_rows; ++y)
     ASSERT_EQ(receipt_add_row(&job, row.data()), RECEIPT_OK);
-  EXPECT_LE(job.held_capacity, size_t(s.max_rows) * (2 * RECEIPT_HEAD_80MM + 9));
+  EXPECT_LE(job.held_capacity, size_t(s.max_rows) * (2 * KORV_HEAD_DOTS_80MM + 9));
   EXPECT_EQ(receipt_add_row(&job, row.data()), RECEIPT_ERROR_TOO_LONG);
   receipt_end(&job);
 
@@ -122,13 +123,13 @@ TEST(ReceiptTest, AWidePageIsHeldWithinItsBound) {
   for (long y = 0; y < 1000; ++y)
     ASSERT_EQ(receipt_add_row(&job, row.data()), RECEIPT_OK);
   ASSERT_EQ(receipt_end_page(&job), RECEIPT_OK);
-  EXPECT_EQ(job.rows, lround(1000.0 * RECEIPT_HEAD_80MM / RECEIPT_MAX_PAGE_WIDTH));
+  EXPECT_EQ(job.rows, lround(1000.0 * KORV_HEAD_DOTS_80MM / RECEIPT_MAX_PAGE_WIDTH));
   receipt_end(&job);
 }
 
 // The sharp dither on small hand-made pages, against plain diffusion.
 receipt_settings dithered(int dither) {
-  receipt_settings s = settings_for(RECEIPT_HEAD_58MM);
+  receipt_settings s = settings_for(KORV_HEAD_DOTS_58MM);
   s.dither = dither;
   s.trim = RECEIPT_TRIM_NONE;
   return s;
@@ -182,7 +183,8 @@ TEST(ReceiptTest, SharpDitherKeepsThinGreyLinesAndDithersGreyAreas) {
     EXPECT_EQ(sharp.at(20, y), 1) << "row " << y;
     EXPECT_GE(sharp.black(40, y, 42, y + 1), 1) << "row " << y;
   }
-  EXPECT_EQ(sharp.black(0, 0, 20, 60) + sharp.black(21, 0, 40, 60) + sharp.black(42, 0, 100, 60), 0);
+  EXPECT_EQ(sharp.black(0, 0, 20, 60) + sharp.black(21, 0, 40, 60) + sharp.black(42, 0, 100, 60),
+            0);
   // The squares: dithered to their level, dot for dot as plain diffusion
   // does it.
   Picture diffused = converted({page}, dithered(RECEIPT_DITHER_DIFFUSION));
@@ -213,7 +215,9 @@ TEST(ReceiptTest, SharpDitherKeepsAGradientsToneBesideBlackText) {
   EXPECT_EQ(sharp.black(189, 0, 197, 60), 8 * 60) << "the stroke and its dark rim";
   // The shading keeps its dots up to the stroke (no white halo), and its
   // tone, in bands of 32 columns, is what plain diffusion prints.
-  auto beside = [](const Picture &p) { return p.black(186, 0, 189, 60) + p.black(197, 0, 200, 60); };
+  auto beside = [](const Picture &p) {
+    return p.black(186, 0, 189, 60) + p.black(197, 0, 200, 60);
+  };
   EXPECT_GT(beside(diffused), 10);
   EXPECT_GE(beside(sharp), beside(diffused) * 3 / 4);
   for (unsigned left = 0; left + 32 <= 384; left += 32) {
@@ -229,7 +233,8 @@ TEST(ReceiptTest, BothGreyPolaritiesAndOneBitBlackGiveTheSameReceipt) {
   std::string reference;
   for (auto [space, bits] : {std::pair{CUPS_CSPACE_SW, 8u}, std::pair{CUPS_CSPACE_W, 8u},
                              std::pair{CUPS_CSPACE_K, 8u}, std::pair{CUPS_CSPACE_K, 1u}}) {
-    SCOPED_TRACE("colour space " + std::to_string(int(space)) + ", " + std::to_string(bits) + " bits");
+    SCOPED_TRACE("colour space " + std::to_string(int(space)) + ", " + std::to_string(bits) +
+                 " bits");
     RasterPage page;
     page.width = 575;
     page.height = 30;
@@ -340,7 +345,8 @@ TEST(ReceiptTest, DithersKeepPureBlackAndWhiteExactAndGreyNearItsLevel) {
     const double share = double(p.black(192, 8, 384, 88)) / (192 * 80);
     EXPECT_NEAR(share, 127.0 / 255.0, 0.03);
     // Light and dark greys keep their order.
-    const double light = double(converted({thirds_page(200)}, s).black(192, 8, 384, 88)) / (192 * 80);
+    const double light =
+        double(converted({thirds_page(200)}, s).black(192, 8, 384, 88)) / (192 * 80);
     EXPECT_NEAR(light, 55.0 / 255.0, 0.03);
   }
   s.dither = RECEIPT_DITHER_THRESHOLD;
@@ -400,7 +406,8 @@ TEST(ReceiptTest, RefusesBadInputAndWritesNothing) {
     EXPECT_EQ(c.bmp.size(), 0u);
   }
   const std::string one = write_raster({good}, false);
-  Conversion cut_header = convert_raster(write_raster({good, good}, false).substr(0, one.size() + 100), s);
+  Conversion cut_header =
+      convert_raster(write_raster({good, good}, false).substr(0, one.size() + 100), s);
   EXPECT_EQ(cut_header.status, RECEIPT_ERROR_ARGUMENT);
   EXPECT_NE(cut_header.message.find("header of page 2"), std::string::npos) << cut_header.message;
 
@@ -484,7 +491,7 @@ TEST(ReceiptTest, PackedRowsWriteTheSameReceipt) {
 TEST(ReceiptTest, CallsOutOfOrderAndFailingWritesAreReported) {
   receipt_settings s = settings_for(384);
   receipt_job job = {};
-  receipt_end(&job);  // never begun: nothing to free
+  receipt_end(&job); // never begun: nothing to free
   s.head_width = 0;
   EXPECT_EQ(receipt_begin(&job, &s), RECEIPT_ERROR_ARGUMENT);
   receipt_end(&job);
@@ -495,7 +502,7 @@ TEST(ReceiptTest, CallsOutOfOrderAndFailingWritesAreReported) {
   s = settings_for(384);
   ASSERT_EQ(receipt_begin(&job, &s), RECEIPT_OK);
   unsigned char row[384];
-  memset(row, 255, sizeof row);  // black in a white-0 page
+  memset(row, 255, sizeof row); // black in a white-0 page
   auto sink = [](void *, const void *, size_t) { return 0; };
   EXPECT_EQ(receipt_add_row(&job, row), RECEIPT_ERROR_ARGUMENT) << "row outside a page";
   EXPECT_EQ(receipt_write_bmp(&job, 1, sink, nullptr), RECEIPT_ERROR_EMPTY);
@@ -520,5 +527,5 @@ TEST(ReceiptTest, CallsOutOfOrderAndFailingWritesAreReported) {
   EXPECT_STRNE(receipt_error_text(RECEIPT_ERROR_TOO_LONG), receipt_error_text(RECEIPT_OK));
 }
 
-}  // namespace
-}  // namespace korvtest
+} // namespace
+} // namespace korvtest
