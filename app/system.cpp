@@ -93,21 +93,22 @@ static void default_state(char *out, size_t size) {
   const char *home = getenv("HOME");
   if (getuid() == 0 && (mkdir("/var/lib", 0755) == 0 || errno == EEXIST)) {
     snprintf(out, size, "/var/lib/%s.state", SERVER_NAME);
-  } else if (getuid() != 0 && config != nullptr && access(config, X_OK) == 0) {
+    return;
+  }
+  if (getuid() != 0 && config != nullptr && access(config, X_OK) == 0) {
     snprintf(out, size, "%s/%s.state", config, SERVER_NAME);
-  } else if (getuid() != 0 && home != nullptr) {
+    return;
+  }
+  if (getuid() != 0 && home != nullptr) {
     snprintf(out, size, "%s/.config", home);
     if (mkdir(out, 0700) == 0 || errno == EEXIST) {
       size_t used = strlen(out);
       snprintf(out + used, size - used, "/%s.state", SERVER_NAME);
       return;
     }
-    snprintf(out, size, "%s/%s%d.state", papplGetTempDir(), SERVER_NAME,
-             static_cast<int>(getuid()));
-  } else {
-    snprintf(out, size, "%s/%s%d.state", papplGetTempDir(), SERVER_NAME,
-             static_cast<int>(getuid()));
   }
+  snprintf(out, size, "%s/%s%d.state", papplGetTempDir(), SERVER_NAME,
+           static_cast<int>(getuid()));
 }
 
 // The state file: the state-file option's, or the default one.
