@@ -3,6 +3,7 @@
 // listeners, and the moment the server is told to stop.
 #include <atomic>
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -182,23 +183,37 @@ static int yes_no_option(const char *name, int num_options, cups_option_t *optio
   return -1;
 }
 
+// A whole-number server option from low to high; *value is kept when it is
+// not given. False, with a message, for a bad value.
+static bool number_option(const char *name, long low, long high, int num_options,
+                          cups_option_t *options, long *value) {
+  const char *text = cupsGetOption(name, num_options, options);
+  if (text == nullptr)
+    return true;
+  char *end = nullptr;
+  errno = 0;
+  long number = strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || number < low || number > high) {
+    fprintf(stderr, "korvprint: Bad '%s' value '%s'.\n", name, text);
+    return false;
+  }
+  *value = number;
+  return true;
+}
+
 pappl_system_t *system_callback(int num_options, cups_option_t *options,
                                 void *context) {
   (void)context;
   int print_needs_login = yes_no_option("print-needs-login", num_options, options);
   if (print_needs_login < 0)
     return nullptr;
-  const char *port_text = cupsGetOption("server-port", num_options, options);
-  int port = 0;
-  if (port_text != nullptr) {
-    char *end = nullptr;
-    long value = strtol(port_text, &end, 10);
-    if (*port_text == '\0' || *end != '\0' || value < 0 || value > 65535) {
-      fprintf(stderr, "korvprint: Bad 'server-port' value '%s'.\n", port_text);
-      return nullptr;
-    }
-    port = static_cast<int>(value);
-  }
+  long port = 0;
+  if (!number_option("server-port", 0, 65535, num_options, options, &port))
+    return nullptr;
+  // PAPPL's default, 1 MB; 0 lets the log grow (the tests keep theirs whole).
+  long log_max_size = 1024 * 1024;
+  if (!number_option("log-max-size", 0, LONG_MAX, num_options, options, &log_max_size))
+    return nullptr;
   if (!decode_set_user(cupsGetOption("decode-user", num_options, options)))
     return nullptr;
   char spool[1024];
@@ -213,12 +228,13 @@ pappl_system_t *system_callback(int num_options, cups_option_t *options,
     pam_service = SERVER_NAME;
   pappl_system_t *system = papplSystemCreate(
       server_options(cupsGetOption("server-options", num_options, options)),
-      SERVER_NAME, port, "_print,_universal", directory,
+      SERVER_NAME, static_cast<int>(port), "_print,_universal", directory,
       cupsGetOption("log-file", num_options, options),
       log_level(cupsGetOption("log-level", num_options, options)), pam_service,
       false);
   if (system == nullptr)
     return nullptr;
+  papplSystemSetMaxLogSize(system, static_cast<size_t>(log_max_size));
 
   // Debian's group of printing administrators, unless another is named.
   const char *admin_group = cupsGetOption("admin-group", num_options, options);

@@ -207,6 +207,7 @@ bool AppServer::start() {
                                    "-o", "spool-directory=" + dir_ + "/spool",
                                    "-o", "log-file=" + dir_ + "/server.log",
                                    "-o", "log-level=debug",
+                                   "-o", "log-max-size=0",
                                    "-o", "server-options=no-tls",
                                    "-o", "state-file=" + dir_ + "/home/state"};
   for (const std::string &option : options) {
